@@ -1,0 +1,31 @@
+// Signal handlers and the flags through which they talk to the program.
+#pragma once
+
+#include <csignal>
+
+namespace callvane {
+
+extern volatile sig_atomic_t reread_config;  // set by SIGHUP
+extern volatile sig_atomic_t run_queue_now;  // set by SIGUSR1
+// Set by SIGALRM. Time-outs are kept with deadlines and poll, never with
+// alarm() and a jump, so nothing waits on this; it only records the event.
+extern volatile sig_atomic_t alarm_fired;
+
+// Installs SIGALRM, SIGTERM, SIGCHLD, SIGHUP and SIGUSR1 in this order,
+// without SA_RESTART so that blocking calls return EINTR.
+void install_signal_handlers();
+
+void sig_alarm(int);
+void sig_term(int);
+void sig_child(int);
+void sig_hup(int);
+void sig_usr1(int);
+
+// Runs a SIGTERM that was deferred because it arrived inside logmsg.
+void handle_pending_term();
+
+// Formats the report on one reaped child ("" when nothing is to be logged).
+// Kept apart from the handler so that it can be tested directly.
+void describe_child_status(unsigned pid, int status, char* out, unsigned size);
+
+}  // namespace callvane

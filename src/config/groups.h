@@ -1,0 +1,25 @@
+// Pager groups, duty schedules and recipient creation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "config/config.h"
+#include "queue/page.h"
+
+namespace callvane {
+
+// 1 on duty, 0 off duty, -1 invalid schedule. `when` 0 means now; a null
+// schedule is always on duty.
+int on_duty(const std::optional<std::string>& schedule, int64_t when);
+
+// Adds the recipients for a pager, group or raw id: 0 added, 1 a group with
+// nobody on duty, -1 no such name.
+int add_recipient(page& p, const std::string& name, const service* coverage, int64_t holduntil,
+                  int level);
+
+// Interactive mode: replaces group names by all their members.
+void expand_groups(page& p);
+
+}  // namespace callvane

@@ -1,0 +1,17 @@
+// Configuration file loading.
+#pragma once
+
+#include <string>
+
+namespace callvane {
+
+// Empties the configuration, parses `path`, checks the lock and spool
+// directories and enters the spool directory (not with -i). 0 on success,
+// anything else means errors.
+int read_config(const std::string& path);
+
+// Parses one file into the configuration; the number of errors, or -1 when
+// the file cannot be opened.
+int parse_config(const std::string& path);
+
+}  // namespace callvane

@@ -1,0 +1,52 @@
+// Job lists and per-service delivery.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "config/config.h"
+#include "queue/page.h"
+
+namespace callvane {
+
+// One due recipient bound to its service and pager. Nothing here is owned.
+struct job {
+  struct page* page = nullptr;
+  struct rcpt* rcpt = nullptr;
+  struct service* service = nullptr;
+  struct pager* pager = nullptr;
+};
+
+// Sorted by service name (bytes), then service level, then page creation;
+// equal keys keep their insertion order. A multimap inserts behind the equal
+// range, which gives exactly that in O(log n) per job.
+class job_list {
+ public:
+  using key = std::tuple<std::string, int32_t, int64_t>;
+  void insert(const job& j);
+  bool empty() const { return jobs_.empty(); }
+  size_t size() const { return jobs_.size(); }
+  // Removes and returns the first job; the list must not be empty.
+  job pop_front();
+  const job& front() const { return jobs_.begin()->second; }
+
+ private:
+  std::multimap<key, job> jobs_;
+  // Pager records made for raw pager ids live as long as the list.
+  std::list<struct pager> raw_pagers_;
+
+ public:
+  // A pager record whose name and pagerid are the raw id, with no service.
+  struct pager* raw_pager(const std::string& id);
+};
+
+// Adds the due recipients of a page; returns how many are pending (jobs
+// added plus recipients held for later). Sets F_BADPAGE when none is.
+int add_jobs(job_list& jobs, struct page& p);
+
+// Delivers every job, service by service, and empties the list.
+void send_jobs(job_list& jobs);
+
+}  // namespace callvane

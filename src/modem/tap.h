@@ -1,0 +1,26 @@
+// Modem dialogue, TAP login, message transfer and logout.
+#pragma once
+
+#include <string>
+
+#include "config/config.h"
+#include "modem/dispatch.h"
+
+namespace callvane {
+
+// Initialises, dials and logs in. 0 when the terminal gave the go-ahead,
+// else the recipient flag that names the failure (F_NOMODEM, F_BUSY, ...).
+// `mdm` is null when the device entry was a path rather than a modem name.
+unsigned modem_connect(int fd, const service& svc, const modem* mdm);
+
+// Sends one job's message in TAP blocks: 0 delivered, 1 status unknown,
+// -1 failed.
+int transfer(int fd, const job& j);
+
+// Ends the TAP session with EOT.
+void logout(int fd, const service& svc);
+
+// TAP checksum of a block from STX through ETX, as three characters.
+std::string tap_checksum(const std::string& block);
+
+}  // namespace callvane

@@ -1,0 +1,211 @@
+#include "support/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+std::string callvane_path() { return CALLVANE_BIN; }
+std::string source_dir() { return CALLVANE_SOURCE_DIR; }
+std::string tools_dir() { return CALLVANE_TOOLS_DIR; }
+
+run_result run(const std::vector<std::string>& argv, const run_options& opts) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+      close(fd);
+    for (const auto& [name, value] : opts.env) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+    // A fresh process group, so that a time-out can end every process it made.
+    setpgid(0, 0);
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  run_result result;
+  size_t written = 0;
+  int in_fd = in_pipe[1];
+  fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  signal(SIGPIPE, SIG_IGN);
+  if (opts.input.empty() && opts.close_stdin) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + opts.limit;
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      break;
+    }
+    struct pollfd pfds[3];
+    int n = 0;
+    int out_idx = -1, err_idx = -1, in_idx = -1;
+    if (out_open) {
+      pfds[n] = {out_pipe[0], POLLIN, 0};
+      out_idx = n++;
+    }
+    if (err_open) {
+      pfds[n] = {err_pipe[0], POLLIN, 0};
+      err_idx = n++;
+    }
+    if (in_fd >= 0) {
+      pfds[n] = {in_fd, POLLOUT, 0};
+      in_idx = n++;
+    }
+    int r = poll(pfds, n, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    char buf[4096];
+    if (out_idx >= 0 && pfds[out_idx].revents) {
+      ssize_t k = read(out_pipe[0], buf, sizeof buf);
+      if (k > 0)
+        result.out.append(buf, static_cast<size_t>(k));
+      else
+        out_open = false;
+    }
+    if (err_idx >= 0 && pfds[err_idx].revents) {
+      ssize_t k = read(err_pipe[0], buf, sizeof buf);
+      if (k > 0)
+        result.err.append(buf, static_cast<size_t>(k));
+      else
+        err_open = false;
+    }
+    if (in_idx >= 0 && pfds[in_idx].revents) {
+      ssize_t k = write(in_fd, opts.input.data() + written, opts.input.size() - written);
+      if (k > 0) written += static_cast<size_t>(k);
+      if (k < 0 && errno != EAGAIN) written = opts.input.size();
+      if (written >= opts.input.size() && opts.close_stdin) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  if (!result.timed_out) {
+    // Output closed; the program may still be finishing. Give it the time left.
+    while (true) {
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        result.timed_out = true;
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      usleep(2000);
+    }
+  } else {
+    waitpid(pid, &status, 0);
+  }
+  if (WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.status = 128 + WTERMSIG(status);
+  return result;
+}
+
+run_result run_callvane(const std::vector<std::string>& args, const run_options& opts) {
+  std::vector<std::string> argv{callvane_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, opts);
+}
+
+temp_dir::temp_dir() {
+  char tmpl[] = "/tmp/callvane-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+  path_ = tmpl;
+  chmod(path_.c_str(), 0755);
+}
+
+temp_dir::~temp_dir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  int r = system(cmd.c_str());
+  (void)r;
+}
+
+std::string temp_dir::write(const std::string& name, const std::string& contents, int mode) const {
+  std::string p = file(name);
+  {
+    std::ofstream f(p, std::ios::binary);
+    f << contents;
+  }
+  chmod(p.c_str(), static_cast<mode_t>(mode));
+  return p;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+capture_fd::capture_fd(int fd) : fd_(fd) {
+  fflush(nullptr);
+  char tmpl[] = "/tmp/callvane-capture-XXXXXX";
+  int tmp = mkstemp(tmpl);
+  if (tmp < 0) throw std::runtime_error("mkstemp");
+  path_ = tmpl;
+  saved_ = dup(fd);
+  dup2(tmp, fd);
+  close(tmp);
+}
+
+capture_fd::~capture_fd() {
+  if (!done_) finish();
+}
+
+std::string capture_fd::finish() {
+  if (done_) return {};
+  done_ = true;
+  fflush(nullptr);
+  dup2(saved_, fd_);
+  close(saved_);
+  std::string text = read_file(path_);
+  unlink(path_.c_str());
+  return text;
+}
+
+}  // namespace testsupport

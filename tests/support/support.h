@@ -1,0 +1,71 @@
+// Helpers for tests that drive the program from outside.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct run_result {
+  int status = -1;         // exit status, or 128 + signal
+  std::string out;         // standard output
+  std::string err;         // standard error
+  bool timed_out = false;  // killed after the time limit
+};
+
+struct run_options {
+  std::string input;                                      // standard input
+  bool close_stdin = true;                                // close after writing input
+  std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
+  std::chrono::milliseconds limit{20000};
+  std::string cwd;
+};
+
+// Runs `argv` (argv[0] is the program path) and collects its output.
+run_result run(const std::vector<std::string>& argv, const run_options& opts = {});
+
+// Runs the callvane binary with the given arguments (argv[0] is "callvane").
+run_result run_callvane(const std::vector<std::string>& args, const run_options& opts = {});
+
+std::string callvane_path();
+std::string source_dir();
+std::string tools_dir();
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+// Mode 0755 so that the user the program drops to can reach it.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Writes a file below the directory and returns its path.
+  std::string write(const std::string& name, const std::string& contents, int mode = 0644) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Captures what the calling process writes to stdout or stderr meanwhile.
+class capture_fd {
+ public:
+  explicit capture_fd(int fd);
+  ~capture_fd();
+  std::string finish();  // restores the descriptor and returns the text
+
+ private:
+  int fd_;
+  int saved_;
+  std::string path_;
+  bool done_ = false;
+};
+
+}  // namespace testsupport
