@@ -14,6 +14,10 @@ namespace callvane {
 // schedule is always on duty.
 int on_duty(const std::optional<std::string>& schedule, int64_t when);
 
+// True when the schedule's times can be read (non-digit day part, then
+// hhmm-hhmm); used to check member lines without logging.
+bool valid_schedule(const std::string& schedule);
+
 // Adds the recipients for a pager, group or raw id: 0 added, 1 a group with
 // nobody on duty, -1 no such name.
 int add_recipient(page& p, const std::string& name, const service* coverage, int64_t holduntil,
