@@ -1,14 +1,359 @@
-// PLACEHOLDER until the SNPP client lands.
+// SNPP client: submits a page to the first reachable server of a list.
 #include "client/client.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/settings.h"
+#include "common/text.h"
 
 namespace callvane {
 
-int submit_page(page&, const std::string&) {
-  fputs("the SNPP client is not available in this version\n", stderr);
-  return -1;
+std::chrono::milliseconds reply_timeout{60000};
+
+namespace {
+
+constexpr size_t REPLY_LINE = 1024 - 1;
+constexpr int DEFAULT_PORT = 444;
+constexpr int WRAP_WIDTH = 70;
+const char SERVER_SEPARATORS[] = ",: \t\r\n";
+const char MESSAGE_COMPLAINT[] = "Cannot send message; entire page is canceled";
+
+// Milliseconds left until `deadline`, at least 0, for poll().
+int ms_left(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  if (left.count() <= 0) return 0;
+  return static_cast<int>(std::min<long long>(left.count(), INT_MAX));
 }
-int connect_server(const std::string&) { return -1; }
+
+// The leading decimal number of a reply, as atoi reads it (0: none).
+long reply_code(const std::string& line) {
+  size_t i = 0;
+  while (i < line.size() && is_space(static_cast<unsigned char>(line[i]))) i++;
+  bool negative = false;
+  if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+  long value = 0;
+  for (; i < line.size() && is_digit(static_cast<unsigned char>(line[i])); i++)
+    if (value < INT_MAX / 10) value = value * 10 + (line[i] - '0');  // saturates
+  return negative ? -value : value;
+}
+
+std::string without_line_end(const std::string& line) {
+  size_t end = line.size();
+  while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) end--;
+  return line.substr(0, end);
+}
+
+void print_line(FILE* to, std::string_view prefix, std::string_view text) {
+  fwrite(prefix.data(), 1, prefix.size(), to);
+  fwrite(text.data(), 1, text.size(), to);
+  fputc('\n', to);
+}
+
+// The message as one line: every whitespace run, line ends included, one
+// blank, none at either end. A line end must never reach the server inside
+// MESSage, where the rest of the line would be read as a command.
+std::string folded(const std::string& text) {
+  std::string out;
+  bool blank = false;
+  for (char c : text) {
+    if (is_space(static_cast<unsigned char>(c))) {
+      blank = !out.empty();
+    } else {
+      if (blank) out.push_back(' ');
+      blank = false;
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// The DATA body: the message cut into pieces that follow one another on a
+// single line. Where a piece made of one word ends right at the word's end,
+// the blank after the word is put back so two words never run together.
+std::string data_body(const std::string& message) {
+  std::string body, piece;
+  const char* text = message.c_str();
+  while (text != nullptr) {
+    const char* rest = wrapline(piece, text, WRAP_WIDTH);
+    if (rest != nullptr && !piece.empty() && piece.back() != ' ' && rest > text &&
+        is_space(static_cast<unsigned char>(rest[-1])))
+      piece.push_back(' ');
+    if (debug) print_line(stdout, ">>> ", piece);
+    body += piece;
+    text = rest;
+  }
+  body += "\r\n";
+  return body;
+}
+
+// "HOLDuntil" text of a hold time in local time, or nullopt.
+std::optional<std::string> hold_text(int64_t when) {
+  time_t t = static_cast<time_t>(when);
+  struct tm tm;
+  if (static_cast<int64_t>(t) != when || localtime_r(&t, &tm) == nullptr) return std::nullopt;
+  char text[64];
+  snprintf(text, sizeof text, "%02u%02u%02u%02u%02u%02u",
+           static_cast<unsigned>((tm.tm_year % 100 + 100) % 100),
+           static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday),
+           static_cast<unsigned>(tm.tm_hour), static_cast<unsigned>(tm.tm_min),
+           static_cast<unsigned>(tm.tm_sec));
+  return std::string(text);
+}
+
+// Sends the options and PAGEr of one recipient; 1 when its PAGEr was
+// accepted, 0 when it was skipped, -1 when the session is over.
+int send_recipient(snpp_link& link, const rcpt& r) {
+  if (r.holduntil != 0) {
+    std::optional<std::string> when = hold_text(r.holduntil);
+    if (!when) {
+      fputs("localtime() failed\n", stderr);
+      return 0;
+    }
+    int result = send_command(link, "HOLDuntil " + *when,
+                              "Cannot hold page until " + *when + " (skipping " + r.pager + ")");
+    if (result != 0) return result < 0 ? -1 : 0;
+  }
+  if (r.coverage) {
+    int result =
+        send_command(link, "COVErage " + *r.coverage,
+                     "Cannot set coverage to " + *r.coverage + " (skipping " + r.pager + ")");
+    if (result != 0) return result < 0 ? -1 : 0;
+  }
+  if (r.servicelevel != 1) {
+    std::string level = std::to_string(r.servicelevel);
+    int result = send_command(link, "LEVEl " + level,
+                              "Cannot set level to " + level + " (skipping " + r.pager + ")");
+    if (result != 0) return result < 0 ? -1 : 0;
+  }
+  int result = send_command(link, "PAGEr " + r.pager, "Cannot send page to " + r.pager);
+  if (result < 0) return -1;
+  return result == 0 ? 1 : 0;
+}
+
+// Connects within reply_timeout; false with errno set otherwise.
+bool connect_within(int fd, const struct sockaddr_in& addr) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) < 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return false;
+    Clock::time_point deadline = Clock::now() + reply_timeout;
+    for (;;) {
+      struct pollfd pfd = {fd, POLLOUT, 0};
+      int r = poll(&pfd, 1, ms_left(deadline));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return false;
+      if (r == 0) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      int error = 0;
+      socklen_t len = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0) return false;
+      if (error != 0) {
+        errno = error;
+        return false;
+      }
+      break;
+    }
+  }
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+bool snpp_link::read_line(const Deadline& deadline, std::string& line) {
+  line.clear();
+  while (line.size() < REPLY_LINE) {
+    int c = in_.get(deadline);
+    if (c == InStream::TIMEOUT) {
+      in_.close();  // a server that does not settle its reply counts as gone
+      return false;
+    }
+    if (c == InStream::END) return !line.empty();
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  return true;
+}
+
+void snpp_link::write(std::string_view data) {
+  if (fd_ < 0) return;
+  Clock::time_point deadline = Clock::now() + reply_timeout;
+  while (!data.empty()) {
+    // MSG_NOSIGNAL: a server that has gone away must not kill us with
+    // SIGPIPE; the missing reply tells the rest.
+    ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      data.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd pfd = {fd_, POLLOUT, 0};
+      int r = poll(&pfd, 1, ms_left(deadline));
+      if (r > 0 || (r < 0 && errno == EINTR)) continue;
+    }
+    in_.close();  // nothing more can be said; the next reply is end of stream
+    return;
+  }
+}
+
+void snpp_link::close() {
+  if (fd_ < 0) return;
+  in_.close();
+  ::close(fd_);
+  fd_ = -1;
+}
+
+int get_reply(snpp_link& link) {
+  Deadline deadline = Clock::now() + reply_timeout;
+  std::string line;
+  while (link.read_line(deadline, line)) {
+    std::string shown = without_line_end(line);
+    if (debug) {
+      print_line(stdout, "", shown);
+      fflush(stdout);
+    }
+    long code = reply_code(line);
+    if (code == 214) continue;  // help text
+    if (code == 0) {
+      print_line(stderr, "Bogus response: ", shown);
+      continue;
+    }
+    return static_cast<int>(code / 100);
+  }
+  return 4;
+}
+
+int send_command(snpp_link& link, std::string_view command,
+                 const std::optional<std::string>& complaint) {
+  if (debug) {
+    print_line(stdout, ">>> ", command);
+    fflush(stdout);
+  }
+  std::string line(command);
+  line += "\r\n";
+  link.write(line);
+  switch (get_reply(link)) {
+    case 5:
+      if (complaint) fputs(complaint->c_str(), stderr);
+      fputc('\n', stderr);
+      return 1;
+    case 4:
+      fputs("Fatal error, aborting\n", stderr);
+      link.close();
+      return -1;
+    default:
+      return 0;
+  }
+}
+
+void send_quit(snpp_link& link) {
+  if (send_command(link, "QUIT", std::nullopt) >= 0) link.close();
+}
+
+int connect_server(const std::string& name) {
+  if (debug) {
+    printf("Connecting to SNPP server at %s\n", name.c_str());
+    fflush(stdout);
+  }
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    fprintf(stderr, "Unknown host: %s\n", name.c_str());
+    return -1;
+  }
+  struct sockaddr_in addr;
+  memcpy(&addr, found->ai_addr, sizeof addr);
+  freeaddrinfo(found);
+
+  struct servent* se = getservbyname("snpp", "tcp");
+  addr.sin_port = se != nullptr ? static_cast<in_port_t>(se->s_port) : htons(DEFAULT_PORT);
+
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    perror("Cannot create socket");
+    return -1;
+  }
+  if (!connect_within(fd, addr)) {
+    fprintf(stderr, "Cannot connect to SNPP server at %s: %s\n", name.c_str(), strerror(errno));
+    ::close(fd);
+    return -1;
+  }
+  if (debug) {
+    puts("Connected");
+    fflush(stdout);
+  }
+  return fd;
+}
+
+int submit_page(page& p, const std::string& servers) {
+  std::optional<std::string_view> state{servers};
+  std::string name;
+  int fd = -1;
+  while (fd < 0 && next_token(state, SERVER_SEPARATORS, name)) fd = connect_server(name);
+  if (fd < 0) return -1;
+
+  snpp_link link(fd);
+  if (get_reply(link) != 2) {
+    fputs("Fatal error, aborting\n", stderr);
+    send_quit(link);
+    return -1;
+  }
+
+  if (p.from && !p.from->empty()) {
+    if (send_command(link, "CALLerid " + *p.from, "CALLerid " + *p.from + " not accepted") < 0)
+      return -1;
+  }
+
+  int accepted = 0;
+  for (const rcpt& r : p.rcpts) {
+    int result = send_recipient(link, r);
+    if (result < 0) return -1;
+    accepted += result;
+  }
+  if (accepted == 0) {
+    send_quit(link);
+    return 1;
+  }
+
+  const std::string message = p.message.value_or("");
+  int result = send_command(link, "DATA", std::nullopt);
+  if (result < 0) return -1;
+  if (result == 1) {
+    result = send_command(link, "MESSage " + folded(message), MESSAGE_COMPLAINT);
+  } else {
+    link.write(data_body(message));
+    result = send_command(link, ".", MESSAGE_COMPLAINT);
+  }
+  if (result != 0) {
+    if (result == 1) send_quit(link);
+    return -1;
+  }
+
+  result = send_command(link, "SEND", "Page failed");
+  if (result != 0) {
+    if (result == 1) send_quit(link);
+    return -1;
+  }
+  send_quit(link);
+  fflush(stdout);
+  return 0;
+}
 
 }  // namespace callvane

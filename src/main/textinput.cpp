@@ -1,7 +1,13 @@
-// PLACEHOLDER until message text input lands: only the words path works.
+// Message text input: command-line words, standard input, SNPP text.
 #include "main/textinput.h"
 
 #include <unistd.h>
+
+#include <cstdio>
+
+#include "common/settings.h"
+#include "common/text.h"
+#include "config/config.h"
 
 namespace callvane {
 
@@ -10,18 +16,88 @@ InStream& stdin_stream() {
   return in;
 }
 
-read_result read_text(InStream&, bool) { return {}; }
+read_result read_text(InStream& in, bool text_mode) {
+  // A person typing at standard input may take as long as they like; a
+  // network peer gets snpptimeout seconds for the whole line or text.
+  Deadline deadline;
+  if (&in != &stdin_stream() && snpptimeout > 0)
+    deadline = deadline_after(std::chrono::seconds(snpptimeout));
 
-std::optional<std::string> get_message(int count, char* const* words) {
   std::string text;
-  for (int i = 0; i < count; i++) {
-    if (i) text += ' ';
-    text += words[i];
+  int prev = '\n';
+  bool dot = false;
+  for (;;) {
+    if (in.at_end()) break;
+    int c = in.get(deadline);
+    if (c == InStream::TIMEOUT) return read_result{true, std::nullopt};
+    if (c == InStream::END) break;
+    if (c == '\r') {
+      int next = in.get(deadline);
+      if (next == InStream::TIMEOUT) return read_result{true, std::nullopt};
+      if (next == InStream::END) break;
+      if (next == '\n')
+        c = '\n';
+      else
+        in.unget(next);
+    }
+    if ((!text_mode || dot) && (c == '\r' || c == '\n')) {
+      if (dot && !text.empty()) text.pop_back();  // the lone "." ends the text
+      break;
+    }
+    dot = c == '.' && prev == '\n';
+    if (is_space(c)) {
+      if (!is_space(prev)) text.push_back(' ');
+    } else {
+      text.push_back(static_cast<char>(c));
+    }
+    prev = c;
   }
-  if (!text.empty()) return text;
-  return std::nullopt;
+  if (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty()) return read_result{false, std::nullopt};
+  return read_result{false, std::move(text)};
 }
 
-void clean_message(std::string&) {}
+std::optional<std::string> get_message(int count, char* const* words) {
+  if (count > 0) {
+    std::string text;
+    for (int i = 0; i < count; i++) {
+      if (i) text += ' ';
+      text += words[i];
+    }
+    if (!text.empty()) return text;
+  }
+  if (!notty) {
+    fputs("Enter the message; end with '.' on a line by itself\n", stdout);
+    fflush(stdout);
+  }
+  read_result r = read_text(stdin_stream(), true);
+  if (r.timed_out || !r.text || r.text->empty()) return std::nullopt;
+  if (!notty) {
+    fputs("Ok.\n", stdout);
+    fflush(stdout);
+  }
+  return r.text;
+}
+
+void clean_message(std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    int c = static_cast<unsigned char>(text[i++]) & 0x7f;
+    if (c == 0) continue;
+    if (is_space(c)) {
+      out.push_back(' ');
+      while (i < text.size() && is_space(static_cast<unsigned char>(text[i]) & 0x7f)) i++;
+    } else if (c < 0x20) {
+      out.push_back('\x1a');
+      out.push_back(static_cast<char>(c + 0x40));
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  text = std::move(out);
+}
 
 }  // namespace callvane
