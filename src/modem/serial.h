@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/instream.h"
 #include "config/config.h"
 
 namespace callvane {
@@ -11,6 +12,8 @@ namespace callvane {
 // "%s/LCK..%s" lock files holding "%10lu\n" with mode 0444.
 int lock_device(const std::string& device);  // 0 locked, -1 not
 void unlock_device(const std::string& device);
+// The lock file name of a device, or nullopt for a path without "/".
+std::optional<std::string> lock_name(const std::string& device);
 
 // Locks and opens a device for a dial-out; -1 on failure (then unlocked).
 int open_device(const std::string& device);
@@ -19,15 +22,27 @@ int setup_line(int fd, const service& svc);
 // Drops DTR (falling back to "+++" and "ATH0") and closes the descriptor.
 void hangup(int fd);
 void close_line(int fd);
+// True when the modem reports carrier; a line that cannot be asked (a
+// pseudo-terminal) has none.
+bool carrier_present(int fd);
 
 // Writes the whole text in one write; nothing for null.
 void send_string(int fd, const char* text);
 // One byte within `seconds`, or -1.
 int read_byte(int fd, int seconds);
 // Next CR-terminated packet, or nullopt on a time-out (a partial packet is
-// kept for the next call).
-std::optional<std::string> getpacket(int fd, int seconds);
+// kept for the next call). Each byte may take `seconds`; `overall` bounds
+// the whole call so that a peer that never stops talking cannot hold it.
+std::optional<std::string> getpacket(int fd, int seconds, const Deadline& overall = std::nullopt);
 // 1 when a packet equal to `text` arrived before a time-out, else 0.
 int expect(int fd, const char* text, int seconds);
+
+// Forgets any partial packet (the buffer is shared by the whole process).
+void reset_packet_buffer();
+// Sleeps whole seconds, resuming after signals.
+void pause_seconds(int seconds);
+
+// Longest packet kept; a longer line is cut into packets of this size.
+inline constexpr size_t PACKET_MAX = 1023;
 
 }  // namespace callvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "modem/dispatch.h"
@@ -22,5 +23,12 @@ void logout(int fd, const service& svc);
 
 // TAP checksum of a block from STX through ETX, as three characters.
 std::string tap_checksum(const std::string& block);
+
+// STX, pager id, CR, text, CR, ETX, checksum, CR.
+std::string tap_block(const std::string& pagerid, const std::string& text);
+
+// The texts of the blocks that carry a job's message, in order. Empty when
+// the service's maxmsgsize leaves no room (then `failure` names why).
+std::vector<std::string> tap_texts(const job& j, std::string* failure = nullptr);
 
 }  // namespace callvane

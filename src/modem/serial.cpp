@@ -1,0 +1,372 @@
+// Serial line, byte input and device locks.
+#include "modem/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/log.h"
+#include "common/settings.h"
+#include "common/text.h"
+
+namespace callvane {
+
+namespace {
+
+bool verbose() { return interactive || debug >= 1; }
+
+std::string lock_directory() { return lockdir ? *lockdir : std::string("/var/spool/lock"); }
+
+// Creates `path` with exactly mode 0444 (no umask) holding our pid line.
+bool write_temp_lock(const std::string& path) {
+  // A leftover of an earlier process that had our pid would block O_EXCL.
+  unlink(path.c_str());
+  mode_t old = umask(0);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+  umask(old);
+  if (fd < 0) return false;
+  char line[32];
+  int n = snprintf(line, sizeof line, "%10lu\n", static_cast<unsigned long>(getpid()));
+  bool ok = write(fd, line, static_cast<size_t>(n)) == n;
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+// Owner pid of an existing lock file, 0 when unreadable or not a number.
+long lock_owner(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) {
+    logmsg(LOG_WARNING, "cannot open existing lockfile");
+    return 0;
+  }
+  char line[100] = "";
+  if (fgets(line, sizeof line, f) == nullptr) line[0] = '\0';
+  fclose(f);
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') p++;
+  if (!is_digit(static_cast<unsigned char>(*p)) && *p != '-' && *p != '+') return 0;
+  errno = 0;
+  long pid = strtol(p, nullptr, 10);
+  // No process can have an id beyond pid_t; such a lock is stale.
+  if (errno == ERANGE || pid > INT_MAX) return 0;
+  return pid;
+}
+
+bool owner_alive(long pid) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) == 0) return true;
+  return errno != ESRCH;  // EPERM: someone else's live process
+}
+
+int wait_readable(int fd, Deadline until) {
+  for (;;) {
+    int ms = 0;
+    if (until) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now());
+      ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, until ? ms : -1);
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (errno == EINTR) continue;
+    logmsg(LOG_DEBUG, "select() failed: %s", strerror(errno));
+    return -1;
+  }
+}
+
+// One byte before `until`, or -1.
+int read_byte_until(int fd, Deadline until) {
+  if (wait_readable(fd, until) <= 0) return -1;
+  unsigned char c;
+  ssize_t n;
+  do n = read(fd, &c, 1);
+  while (n < 0 && errno == EINTR);
+  if (n != 1) return -1;
+  if (debug >= 2)
+    logmsg(LOG_DEBUG, "got byte: <%s>",
+           safe_string(std::string_view(reinterpret_cast<char*>(&c), 1)));
+  return c;
+}
+
+void write_all(int fd, const char* text, size_t len) {
+  while (len > 0) {
+    ssize_t w = write(fd, text, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += w;
+    len -= static_cast<size_t>(w);
+  }
+}
+
+std::string packet;
+bool packet_complete = false;
+
+speed_t speed_of(unsigned baud) {
+  switch (baud) {
+    case 300:
+      return B300;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B0;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> lock_name(const std::string& device) {
+  size_t slash = device.rfind('/');
+  if (slash == std::string::npos) return std::nullopt;
+  return lock_directory() + "/LCK.." + device.substr(slash + 1);
+}
+
+int lock_device(const std::string& device) {
+  if (verbose()) logmsg(LOG_DEBUG, "locking %s", device.c_str());
+  auto name = lock_name(device);
+  if (!name) {
+    logmsg(LOG_WARNING, "cannot determine lock name for %s", device.c_str());
+    return -1;
+  }
+  char tmpname[64];
+  snprintf(tmpname, sizeof tmpname, "/LTMP.%lu", static_cast<unsigned long>(getpid()));
+  std::string temp = lock_directory() + tmpname;
+  if (!write_temp_lock(temp)) {
+    logmsg(LOG_WARNING, "cannot create lockfile: %s", strerror(errno));
+    unlink(temp.c_str());
+    return -1;
+  }
+  int result = -1;
+  if (link(temp.c_str(), name->c_str()) == 0) {
+    result = 0;
+  } else if (errno == EEXIST) {
+    long owner = lock_owner(*name);
+    if (owner_alive(owner)) {
+      logmsg(LOG_INFO, "%s already in use", device.c_str());
+    } else if (unlink(name->c_str()) != 0 && errno != ENOENT) {
+      logmsg(LOG_WARNING, "cannot remove lockfile: %s", strerror(errno));
+    } else if (link(temp.c_str(), name->c_str()) != 0) {
+      logmsg(LOG_WARNING, "cannot create lockfile: %s", strerror(errno));
+    } else {
+      result = 0;
+    }
+  } else {
+    logmsg(LOG_WARNING, "cannot create lockfile: %s", strerror(errno));
+  }
+  unlink(temp.c_str());
+  return result;
+}
+
+void unlock_device(const std::string& device) {
+  if (verbose()) logmsg(LOG_DEBUG, "unlocking %s", device.c_str());
+  auto name = lock_name(device);
+  if (!name) {
+    logmsg(LOG_WARNING, "cannot determine lock name for %s", device.c_str());
+    return;
+  }
+  if (unlink(name->c_str()) != 0)
+    logmsg(LOG_WARNING, "cannot unlock lock %s: %s", device.c_str(), strerror(errno));
+}
+
+bool carrier_present(int fd) {
+  int status = 0;
+  if (ioctl(fd, TIOCMGET, &status) != 0) return false;
+  return (status & TIOCM_CAR) != 0;
+}
+
+int open_device(const std::string& device) {
+  if (debug >= 1) logmsg(LOG_DEBUG, "trying modem device %s", device.c_str());
+  if (lock_device(device) != 0) return -1;
+  int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    logmsg(LOG_INFO, "cannot open %s: %s", device.c_str(), strerror(errno));
+    unlock_device(device);
+    return -1;
+  }
+  tcflush(fd, TCIOFLUSH);
+  if (carrier_present(fd)) {
+    logmsg(LOG_INFO, "carrier detect is already present!");
+    hangup(fd);
+    unlock_device(device);
+    if (lock_device(device) != 0) return -1;
+    fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+      logmsg(LOG_INFO, "cannot open %s: %s", device.c_str(), strerror(errno));
+      unlock_device(device);
+      return -1;
+    }
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) {
+    logmsg(LOG_DEBUG, "fcntl(F_GETFL): %s", strerror(errno));
+  } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    logmsg(LOG_DEBUG, "fcntl(F_SETFL): %s", strerror(errno));
+  } else {
+    return fd;
+  }
+  close_line(fd);
+  unlock_device(device);
+  return -1;
+}
+
+void close_line(int fd) {
+  tcflush(fd, TCIOFLUSH);
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  close(fd);
+}
+
+int setup_line(int fd, const service& svc) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) {
+    logmsg(LOG_DEBUG, "tcgetattr(): %s", strerror(errno));
+    return -1;
+  }
+  speed_t speed = speed_of(svc.baudrate);
+  if (speed == B0) {
+    // Speed 0 would hang the line up instead of setting it.
+    logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(EINVAL));
+    return -1;
+  }
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNCR | ICRNL | IXANY);
+  t.c_iflag |= IGNBRK | ISTRIP | INLCR | IXON | IXOFF;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CSIZE | PARENB | PARODD);
+  t.c_cflag |= CREAD | HUPCL | CLOCAL;
+  switch (svc.parity) {
+    case PARITY_NONE:
+      t.c_cflag |= CS8;
+      break;
+    case PARITY_ODD:
+      t.c_cflag |= CS7 | PARENB | PARODD;
+      break;
+    default:
+      t.c_cflag |= CS7 | PARENB;
+      break;
+  }
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | ICANON);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 10;
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+void hangup(int fd) {
+  if (verbose()) logmsg(LOG_DEBUG, "hanging up modem");
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) {
+    logmsg(LOG_DEBUG, "tcgetattr(): %s", strerror(errno));
+    close_line(fd);
+    return;
+  }
+  cfsetispeed(&t, B0);
+  cfsetospeed(&t, B0);
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(errno));
+    close_line(fd);
+    return;
+  }
+  pause_seconds(1);
+  if (carrier_present(fd)) {
+    logmsg(LOG_INFO, "dropping DTR did not hang up the modem!");
+    send_string(fd, "+++");
+    expect(fd, "OK", 5);
+    send_string(fd, "ATH0\r");
+    expect(fd, "OK", 5);
+  }
+  close_line(fd);
+}
+
+void send_string(int fd, const char* text) {
+  if (text == nullptr) return;
+  if (debug >= 1) logmsg(LOG_DEBUG, "sending <%s>", safe_string(text));
+  write_all(fd, text, strlen(text));
+}
+
+int read_byte(int fd, int seconds) {
+  return read_byte_until(fd, deadline_after(std::chrono::seconds(seconds < 0 ? 0 : seconds)));
+}
+
+std::optional<std::string> getpacket(int fd, int seconds, const Deadline& overall) {
+  if (packet_complete) {
+    packet.clear();
+    packet_complete = false;
+  }
+  for (;;) {
+    Deadline until = deadline_after(std::chrono::seconds(seconds < 0 ? 0 : seconds));
+    if (overall && *overall < *until) until = overall;
+    int c = read_byte_until(fd, until);
+    if (c < 0) return std::nullopt;
+    if (c == '\0' || c == '\n') continue;
+    if (c == '\r') break;
+    packet.push_back(static_cast<char>(c));
+    if (packet.size() >= PACKET_MAX) {
+      logmsg(LOG_NOTICE, "getpacket() buffer is full!");
+      break;
+    }
+  }
+  packet_complete = true;
+  if (debug >= 1)
+    logmsg(LOG_DEBUG, "getpacket() got %d bytes: <%s>", static_cast<int>(packet.size()),
+           safe_string(packet));
+  return packet;
+}
+
+int expect(int fd, const char* text, int seconds) {
+  if (debug >= 1) logmsg(LOG_DEBUG, "looking for <%s>", safe_string(text));
+  // The limit is per byte; a peer that never stops talking is still cut
+  // off after twice that time in all.
+  Deadline overall = deadline_after(std::chrono::seconds(2 * (seconds < 1 ? 1 : seconds)));
+  for (;;) {
+    auto p = getpacket(fd, seconds, overall);
+    if (!p) break;
+    if (*p == text) {
+      if (debug >= 1) logmsg(LOG_DEBUG, "found <%s>", safe_string(text));
+      return 1;
+    }
+  }
+  if (debug >= 1) logmsg(LOG_DEBUG, "didn't find <%s>", safe_string(text));
+  return 0;
+}
+
+void reset_packet_buffer() {
+  packet.clear();
+  packet_complete = false;
+}
+
+void pause_seconds(int seconds) {
+  timespec left{seconds, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace callvane
