@@ -665,7 +665,7 @@ int parse_config(const std::string& path) {
   return parse_file(path, nullptr);
 }
 
-int read_config(const std::string& path) {
+void clear_config() {
   free_modems(modems);
   free_services(services);
   free_pagers(pagers);
@@ -677,7 +677,10 @@ int read_config(const std::string& path) {
   lockdir = DEFAULT_LOCKDIR;
   identtimeout = 10;
   snpptimeout = 60;
+}
 
+int read_config(const std::string& path) {
+  clear_config();
   int count = parse_config(path);
   // A configuration file that cannot be read is one error: the load must
   // fail however the directory checks below come out.

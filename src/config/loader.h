@@ -10,6 +10,10 @@ namespace callvane {
 // anything else means errors.
 int read_config(const std::string& path);
 
+// Empties the four lists and resets the settings every load starts from;
+// pidfile, sigfile and synchronous keep their values across loads.
+void clear_config();
+
 // Parses one file into the configuration; the number of errors, or -1 when
 // the file cannot be opened.
 int parse_config(const std::string& path);
