@@ -240,18 +240,10 @@ void close_line(int fd) {
   close(fd);
 }
 
-int setup_line(int fd, const service& svc) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) {
-    logmsg(LOG_DEBUG, "tcgetattr(): %s", strerror(errno));
-    return -1;
-  }
+bool line_settings(termios& t, const service& svc) {
   speed_t speed = speed_of(svc.baudrate);
-  if (speed == B0) {
-    // Speed 0 would hang the line up instead of setting it.
-    logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(EINVAL));
-    return -1;
-  }
+  // Speed 0 would hang the line up instead of setting it.
+  if (speed == B0) return false;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
   t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNCR | ICRNL | IXANY);
@@ -273,6 +265,19 @@ int setup_line(int fd, const service& svc) {
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | ICANON);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 10;
+  return true;
+}
+
+int setup_line(int fd, const service& svc) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) {
+    logmsg(LOG_DEBUG, "tcgetattr(): %s", strerror(errno));
+    return -1;
+  }
+  if (!line_settings(t, svc)) {
+    logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(EINVAL));
+    return -1;
+  }
   if (tcsetattr(fd, TCSANOW, &t) != 0) {
     logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(errno));
     return -1;

@@ -1,6 +1,8 @@
 // Serial line, byte input and device locks.
 #pragma once
 
+#include <termios.h>
+
 #include <optional>
 #include <string>
 
@@ -19,6 +21,10 @@ std::optional<std::string> lock_name(const std::string& device);
 int open_device(const std::string& device);
 // Line settings from the service: speed, framing, raw mode, VMIN 1 VTIME 10.
 int setup_line(int fd, const service& svc);
+// The attribute changes setup_line makes, on a copy; false for a speed the
+// line cannot take. (A pseudo-terminal forces 8N1, so framing is checked
+// here.)
+bool line_settings(termios& t, const service& svc);
 // Drops DTR (falling back to "+++" and "ATH0") and closes the descriptor.
 void hangup(int fd);
 void close_line(int fd);

@@ -1,0 +1,594 @@
+// tapsim: a Hayes modem with a TAP paging terminal behind it, on a
+// pseudo-terminal. The gateway dials it like real hardware; every fault the
+// gateway has to survive can be scripted per call, and what the terminal
+// accepted is recorded for whoever wants to check it.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ACK = 0x06, NAK = 0x15, ESC = 0x1B, RS = 0x1E;
+
+const char* const HELP = R"(usage: tapsim [options]
+
+Plays a Hayes modem with a TAP (IXO) paging terminal behind it on a
+pseudo-terminal. The slave device path is printed on standard output as the
+first line. Point a service's device at it (or at --link) to try a
+configuration without hardware. The simulator serves any number of calls in a
+row; a call ends when the caller drops DTR (sets the line speed to 0).
+
+Where to find it:
+  --link PATH          make PATH a symbolic link to the slave device
+  --path-file FILE     write the slave device path to FILE
+  --pid-file FILE      write the process id to FILE (removed at exit)
+  --owner USER         give the slave device to USER (default: mode 0666)
+  --record FILE        append what happened, one tab-separated line per event:
+                         dial CALL NUMBER      login CALL PASSWORD
+                         recv CALL PAGERID TEXT   (every block, good checksum)
+                         badsum CALL BLOCK        (checksum did not match)
+                         block CALL PAGERID TEXT  (block acknowledged)
+                         logout CALL              hangup CALL
+  --lifetime SECONDS   exit by itself after this long (default: never)
+  -v, --verbose        trace the traffic on standard error
+  -h, --help           this text
+
+Behaviour, scriptable per call. Each option below may be given several times:
+the first value applies to the first call (dial), the second to the second
+call, and the last value to every later call.
+  --echo yes|no              echo commands back (default yes)
+  --init-reply TEXT|none     answer to AT commands other than dialling (OK)
+  --dial-result TEXT|none    answer to ATD: CONNECT (default), BUSY,
+                             "NO DIALTONE", "NO CARRIER", OK, or any text
+  --prompt-after N           send the prompt for the Nth CR once connected
+                             and every CR after it (default 1; 0 never)
+  --prompt TEXT              the login prompt (default "ID=")
+  --password TEXT            password the terminal expects (default: any);
+                             a wrong one is answered with NAK
+  --login-nak N              answer the first N logins with NAK (default 0)
+  --login-reply WHAT         then: ack (ACK and ESC [p, default), no-goahead
+                             (ACK only), eot (ESC EOT, forced disconnect),
+                             nak-eot (NAK and ESC EOT in one line), hangup
+                             (NO CARRIER), silence
+  --block-nak N              answer the first N sends of a block with NAK
+  --block-reply WHAT         then: ack (default), rs, eot, hangup, silence
+  --reason TEXT              send this line before every answer to a block
+  --fault-block K            apply --block-nak/--block-reply/--reason only to
+                             the Kth block of a call (default 0: every block)
+  --logout-rs yes|no         send RS before ESC EOT at logout (default no)
+  --garbage N                send N bytes of noise (NULs, bytes with the high
+                             bit set, no line end for N > 1023) and a CR
+                             before every answer (default 0)
+  --chatter STAGE            never stop talking from STAGE on: init (the
+                             first command), prompt (after CONNECT), login
+                             (instead of answering the login), none (default)
+  --reply-delay MS           wait before every answer (default 0)
+
+Blocks with a bad checksum are always answered with NAK. EOT CR logs out:
+the terminal answers ESC EOT.
+)";
+
+struct options {
+  std::string link, path_file, pid_file, owner, record;
+  int lifetime = 0;
+  bool verbose = false;
+  std::map<std::string, std::vector<std::string>> per_call;
+
+  std::string get(const std::string& name, int call, const std::string& dflt) const {
+    auto it = per_call.find(name);
+    if (it == per_call.end() || it->second.empty()) return dflt;
+    size_t i = call < 1 ? 0 : static_cast<size_t>(call - 1);
+    return i < it->second.size() ? it->second[i] : it->second.back();
+  }
+  int num(const std::string& name, int call, int dflt) const {
+    return std::atoi(get(name, call, std::to_string(dflt)).c_str());
+  }
+};
+
+const std::set<std::string> PER_CALL = {"echo",      "init-reply",  "dial-result", "prompt-after",
+                                        "prompt",    "password",    "login-nak",   "login-reply",
+                                        "block-nak", "block-reply", "reason",      "fault-block",
+                                        "logout-rs", "garbage",     "chatter",     "reply-delay"};
+
+volatile sig_atomic_t stop = 0;
+void on_signal(int) { stop = 1; }
+
+enum class state { command, wait_prompt, login, messages, chatter, dead };
+
+class simulator {
+ public:
+  simulator(const options& o, int master) : opt_(o), fd_(master) {
+    if (!o.record.empty()) record_ = fopen(o.record.c_str(), "a");
+  }
+  ~simulator() {
+    if (record_) fclose(record_);
+  }
+
+  void run() {
+    auto start = std::chrono::steady_clock::now();
+    speed_t last_speed = current_speed();
+    while (!stop) {
+      if (opt_.lifetime > 0 &&
+          std::chrono::steady_clock::now() - start > std::chrono::seconds(opt_.lifetime))
+        break;
+      speed_t speed = current_speed();
+      if (speed == B0 && last_speed != B0) hang_up();
+      last_speed = speed;
+      if (st_ == state::chatter) talk();
+      pollfd p{fd_, POLLIN, 0};
+      int r = poll(&p, 1, st_ == state::chatter ? 10 : 20);
+      if (r < 0 && errno != EINTR) break;
+      if (r > 0 && (p.revents & POLLIN)) {
+        unsigned char buf[512];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n > 0) {
+          for (ssize_t i = 0; i < n; i++) take(static_cast<char>(buf[i]));
+        }
+      } else if (r > 0) {
+        // Nobody has the slave open apart from us: nothing to do but wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+  }
+
+ private:
+  speed_t current_speed() {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return B0;
+    return cfgetospeed(&t);
+  }
+
+  // Before a dial the settings of the call about to be made apply.
+  int idx() const { return st_ == state::command && !in_dial_ ? call_ + 1 : call_; }
+  std::string get(const char* name, const char* dflt) const { return opt_.get(name, idx(), dflt); }
+  int num(const char* name, int dflt) const { return opt_.num(name, idx(), dflt); }
+
+  void note(const std::string& what) {
+    if (!record_) return;
+    fprintf(record_, "%s\n", what.c_str());
+    fflush(record_);
+  }
+
+  static std::string visible(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+      if (c >= 0x20 && c < 0x7F) {
+        out += static_cast<char>(c);
+      } else {
+        char b[8];
+        snprintf(b, sizeof b, "\\%03o", c);
+        out += b;
+      }
+    }
+    return out;
+  }
+
+  void put(const std::string& s) {
+    if (opt_.verbose) fprintf(stderr, "tapsim> %s\n", visible(s).c_str());
+    const char* p = s.data();
+    size_t left = s.size();
+    while (left > 0) {
+      ssize_t w = write(fd_, p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return;  // the caller's input is full: the rest is lost, as on a line
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+  }
+
+  static std::string noise(size_t n) {
+    // Bytes that stay harmless after the caller strips the high bit.
+    static const char* const letters = "abcdefghijklmnopqrstuvwxyz";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+      switch (i % 5) {
+        case 0:
+          s += '\0';
+          break;
+        case 1:
+          s += static_cast<char>(0x80);
+          break;
+        case 2:
+          s += static_cast<char>(0xE1 + static_cast<int>(i % 26));
+          break;
+        default:
+          s += letters[i % 26];
+          break;
+      }
+    }
+    return s;
+  }
+
+  // Every answer goes through here: delay, garbage line, then the answer.
+  void answer(const std::string& s) {
+    int delay = num("reply-delay", 0);
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    int garbage = num("garbage", 0);
+    if (garbage > 0) put(noise(static_cast<size_t>(garbage)) + "\r");
+    put(s);
+  }
+
+  void talk() {
+    std::string s = noise(61);
+    s += (++chatter_count_ % 4 == 0) ? "\r\n" : "";
+    put(s);
+  }
+
+  void hang_up() {
+    if (st_ != state::command || !line_.empty()) {
+      if (opt_.verbose) fprintf(stderr, "tapsim: hang-up\n");
+    }
+    note("hangup\t" + std::to_string(call_));
+    st_ = state::command;
+    line_.clear();
+  }
+
+  void take(char c) {
+    if (opt_.verbose) fprintf(stderr, "tapsim< %s\n", visible(std::string(1, c)).c_str());
+    switch (st_) {
+      case state::command:
+        command_byte(c);
+        break;
+      case state::wait_prompt:
+        prompt_byte(c);
+        break;
+      case state::login:
+        login_byte(c);
+        break;
+      case state::messages:
+        message_byte(c);
+        break;
+      case state::chatter:
+      case state::dead:
+        break;
+    }
+  }
+
+  void command_byte(char c) {
+    if (get("chatter", "none") == "init") {
+      // From the first byte on, the modem never stops talking.
+      st_ = state::chatter;
+      return;
+    }
+    if (get("echo", "yes") == "yes") put(std::string(1, c));
+    if (c == '\n') return;
+    if (c != '\r') {
+      line_ += c;
+      return;
+    }
+    std::string cmd = line_;
+    line_.clear();
+    while (!cmd.empty() && (cmd.back() == ' ')) cmd.pop_back();
+    if (cmd.size() < 2 || toupper(cmd[0]) != 'A' || toupper(cmd[1]) != 'T') return;
+    std::string upper;
+    for (char ch : cmd) upper += static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    size_t d = upper.find('D', 2);
+    if (d != std::string::npos) {
+      dial(cmd.substr(d + 1));
+      return;
+    }
+    std::string reply = get("init-reply", "OK");
+    if (reply != "none") answer("\r\n" + reply + "\r\n");
+  }
+
+  void dial(std::string number) {
+    call_++;
+    in_dial_ = true;
+    // The dial modifiers (T, P) are not part of the number.
+    if (!number.empty() && (toupper(number[0]) == 'T' || toupper(number[0]) == 'P'))
+      number.erase(0, 1);
+    note("dial\t" + std::to_string(call_) + "\t" + number);
+    std::string result = get("dial-result", "CONNECT");
+    if (result != "none") answer("\r\n" + result + "\r\n");
+    if (result.rfind("CONNECT", 0) == 0) {
+      st_ = get("chatter", "none") == "prompt" ? state::chatter : state::wait_prompt;
+      crs_ = 0;
+      logins_ = 0;
+      block_no_ = 0;
+      sends_ = 0;
+      block_.clear();
+      in_block_ = false;
+    }
+    in_dial_ = false;
+  }
+
+  bool escape_seen(char c) {
+    // "+++" while online returns the modem to command mode.
+    plus_ = c == '+' ? plus_ + 1 : 0;
+    if (plus_ < 3) return false;
+    plus_ = 0;
+    st_ = state::command;
+    line_.clear();
+    answer("\r\nOK\r\n");
+    return true;
+  }
+
+  // Like a real terminal, the prompt is repeated for every further CR until
+  // a login arrives.
+  void prompt_byte(char c) {
+    if (escape_seen(c)) return;
+    if (c != '\r') {
+      line_ += c;
+      return;
+    }
+    if (line_.find(std::string{ESC, 'P', 'G', '1'}) != std::string::npos) {
+      login_byte(c);
+      return;
+    }
+    line_.clear();
+    int after = num("prompt-after", 1);
+    if (after > 0 && ++crs_ >= after) answer(get("prompt", "ID="));
+  }
+
+  void login_byte(char c) {
+    if (escape_seen(c)) return;
+    if (c != '\r') {
+      line_ += c;
+      return;
+    }
+    std::string l = line_;
+    line_.clear();
+    size_t at = l.find(std::string{ESC, 'P', 'G', '1'});
+    if (at == std::string::npos) return;  // a stray CR after the login
+    std::string password = l.substr(at + 4);
+    logins_++;
+    note("login\t" + std::to_string(call_) + "\t" + visible(password));
+    if (get("chatter", "none") == "login") {
+      st_ = state::chatter;
+      return;
+    }
+    auto expected = opt_.per_call.count("password")
+                        ? std::optional<std::string>(get("password", ""))
+                        : std::nullopt;
+    if (logins_ <= num("login-nak", 0) || (expected && *expected != password)) {
+      answer(std::string{NAK, '\r'});
+      return;
+    }
+    std::string what = get("login-reply", "ack");
+    if (what == "ack") {
+      answer(std::string{ACK, '\r', ESC, '[', 'p', '\r'});
+      st_ = state::messages;
+    } else if (what == "no-goahead") {
+      answer(std::string{ACK, '\r'});
+      st_ = state::messages;
+    } else if (what == "eot") {
+      answer(std::string{ESC, EOT, '\r'});
+      st_ = state::dead;
+    } else if (what == "nak-eot") {
+      answer(std::string{NAK, ESC, EOT, '\r'});
+      st_ = state::dead;
+    } else if (what == "hangup") {
+      answer("\r\nNO CARRIER\r\n");
+      st_ = state::command;
+    }  // silence: say nothing, stay here
+  }
+
+  static std::string checksum(const std::string& part) {
+    unsigned sum = 0;
+    for (char ch : part) sum += static_cast<unsigned>(static_cast<signed char>(ch));
+    sum &= 0xFFF;
+    return {static_cast<char>(0x30 + ((sum >> 8) & 0xF)),
+            static_cast<char>(0x30 + ((sum >> 4) & 0xF)), static_cast<char>(0x30 + (sum & 0xF))};
+  }
+
+  void message_byte(char c) {
+    if (!in_block_) {
+      if (escape_seen(c)) return;
+      if (c == STX) {
+        in_block_ = true;
+        block_.assign(1, c);
+      } else if (c == EOT) {
+        logout_pending_ = true;
+      } else if (c == '\r' && logout_pending_) {
+        logout_pending_ = false;
+        note("logout\t" + std::to_string(call_));
+        if (get("logout-rs", "no") == "yes") answer(std::string{RS, '\r'});
+        answer(std::string{ESC, EOT, '\r'});
+        st_ = state::dead;
+      }
+      return;
+    }
+    block_ += c;
+    size_t etx = block_.find(ETX);
+    if (etx == std::string::npos) {
+      if (block_.size() > 4096) in_block_ = false;  // runaway: forget it
+      return;
+    }
+    if (block_.size() < etx + 5) return;  // three checksum characters and CR
+    in_block_ = false;
+    std::string block = block_;
+    block_.clear();
+    bool framed = block.back() == '\r';
+    std::string sum = block.substr(etx + 1, 3);
+    if (!framed || sum != checksum(block.substr(0, etx + 1))) {
+      note("badsum\t" + std::to_string(call_) + "\t" + visible(block));
+      answer(std::string{NAK, '\r'});
+      return;
+    }
+    // STX pagerid CR text CR ETX
+    std::string body = block.substr(1, etx - 1);
+    size_t cr = body.find('\r');
+    std::string pagerid = cr == std::string::npos ? body : body.substr(0, cr);
+    std::string text = cr == std::string::npos ? "" : body.substr(cr + 1);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (block != last_block_) {
+      block_no_++;
+      sends_ = 0;
+      last_block_ = block;
+    }
+    sends_++;
+    note("recv\t" + std::to_string(call_) + "\t" + visible(pagerid) + "\t" + visible(text));
+    int k = num("fault-block", 0);
+    bool faulty = k == 0 || k == block_no_;
+    std::string reason = faulty ? get("reason", "") : "";
+    std::string prefix = reason.empty() ? "" : reason + "\r";
+    if (faulty && sends_ <= num("block-nak", 0)) {
+      answer(prefix + std::string{NAK, '\r'});
+      return;
+    }
+    std::string what = faulty ? get("block-reply", "ack") : "ack";
+    if (what == "ack") {
+      note("block\t" + std::to_string(call_) + "\t" + visible(pagerid) + "\t" + visible(text));
+      last_block_.clear();
+      answer(prefix + std::string{ACK, '\r'});
+    } else if (what == "rs") {
+      answer(prefix + std::string{RS, '\r'});
+    } else if (what == "eot") {
+      answer(prefix + std::string{ESC, EOT, '\r'});
+      st_ = state::dead;
+    } else if (what == "hangup") {
+      answer(prefix + "\r\nNO CARRIER\r\n");
+      st_ = state::command;
+    } else if (!prefix.empty()) {
+      answer(prefix);  // silence after the reason text
+    }
+  }
+
+  const options& opt_;
+  int fd_;
+  FILE* record_ = nullptr;
+  state st_ = state::command;
+  std::string line_;
+  int call_ = 0;
+  int crs_ = 0;
+  int logins_ = 0;
+  int plus_ = 0;
+  int block_no_ = 0;
+  int sends_ = 0;
+  int chatter_count_ = 0;
+  bool in_block_ = false;
+  bool in_dial_ = false;
+  bool logout_pending_ = false;
+  std::string block_;
+  std::string last_block_;
+};
+
+int usage_error(const char* what) {
+  fprintf(stderr, "tapsim: %s (try --help)\n", what);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options opt;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      fputs(HELP, stdout);
+      return 0;
+    }
+    if (a == "-v" || a == "--verbose") {
+      opt.verbose = true;
+      continue;
+    }
+    if (a.rfind("--", 0) != 0) return usage_error(("unknown argument " + a).c_str());
+    std::string name = a.substr(2);
+    if (i + 1 >= argc) return usage_error(("missing value for " + a).c_str());
+    std::string value = argv[++i];
+    if (name == "link")
+      opt.link = value;
+    else if (name == "path-file")
+      opt.path_file = value;
+    else if (name == "pid-file")
+      opt.pid_file = value;
+    else if (name == "owner")
+      opt.owner = value;
+    else if (name == "record")
+      opt.record = value;
+    else if (name == "lifetime")
+      opt.lifetime = std::atoi(value.c_str());
+    else if (PER_CALL.count(name))
+      opt.per_call[name].push_back(value);
+    else
+      return usage_error(("unknown option " + a).c_str());
+  }
+
+  int master = -1, slave = -1;
+  char name[256];
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    perror("tapsim: openpty");
+    return 1;
+  }
+  // Raw until the caller sets the line up; the slave we hold keeps the pty
+  // (and its settings) alive while the caller closes and reopens it.
+  termios t{};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  tcsetattr(slave, TCSANOW, &t);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+  if (!opt.owner.empty()) {
+    passwd* pw = getpwnam(opt.owner.c_str());
+    if (pw == nullptr || chown(name, pw->pw_uid, pw->pw_gid) != 0) {
+      fprintf(stderr, "tapsim: cannot give %s to %s\n", name, opt.owner.c_str());
+      return 1;
+    }
+    chmod(name, 0600);
+  } else {
+    chmod(name, 0666);
+  }
+  if (!opt.link.empty()) {
+    unlink(opt.link.c_str());
+    if (symlink(name, opt.link.c_str()) != 0) {
+      perror("tapsim: symlink");
+      return 1;
+    }
+  }
+  if (!opt.path_file.empty()) {
+    FILE* f = fopen(opt.path_file.c_str(), "w");
+    if (f == nullptr) {
+      perror("tapsim: path file");
+      return 1;
+    }
+    fprintf(f, "%s\n", name);
+    fclose(f);
+  }
+  if (!opt.pid_file.empty()) {
+    FILE* f = fopen(opt.pid_file.c_str(), "w");
+    if (f) {
+      fprintf(f, "%ld\n", static_cast<long>(getpid()));
+      fclose(f);
+    }
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  printf("%s\n", name);
+  fflush(stdout);
+
+  {
+    simulator sim(opt, master);
+    sim.run();
+  }
+  if (!opt.link.empty()) unlink(opt.link.c_str());
+  if (!opt.pid_file.empty()) unlink(opt.pid_file.c_str());
+  close(slave);
+  close(master);
+  return 0;
+}
