@@ -77,11 +77,7 @@ bool is_on_word(std::string_view v) { return is_word(v, {"on", "yes", "true"}); 
 
 // Decimal integer from the start of the value, 0 for no number; values out
 // of range saturate instead of overflowing.
-long long to_number(const std::string& value) {
-  errno = 0;
-  long long n = strtoll(value.c_str(), nullptr, 10);
-  return n;
-}
+long long to_number(const std::string& value) { return strtoll(value.c_str(), nullptr, 10); }
 
 int to_int(const std::string& value) {
   long long n = to_number(value);

@@ -603,7 +603,9 @@ TEST_F(IncludeTest, SelfIncludeIsRefused) {
   std::string self = path("self.conf");
   auto r = parse("pager=x pagerid=1\ninclude=" + self + "\n", "self.conf");
   EXPECT_EQ(r.count, 1) << r.log;
-  EXPECT_NE(r.log.find(at(2, "self.conf") + "include of " + self + " refused"), std::string::npos)
+  EXPECT_NE(r.log.find(at(2, "self.conf") + "include of " + self +
+                       " refused: that file is already being read"),
+            std::string::npos)
       << r.log;
   EXPECT_EQ(pagers.size(), 1u);
 }
@@ -613,7 +615,9 @@ TEST_F(IncludeTest, IndirectCycleIsRefused) {
   dir_.write("b.conf", "pidfile=/tmp/b.pid\ninclude=" + a + "\n");
   auto r = parse("include=" + b + "\nadministrator=a\n", "a.conf");
   EXPECT_EQ(r.count, 1) << r.log;
-  EXPECT_NE(r.log.find(at(2, "b.conf") + "include of " + a + " refused"), std::string::npos)
+  EXPECT_NE(
+      r.log.find(at(2, "b.conf") + "include of " + a + " refused: that file is already being read"),
+      std::string::npos)
       << r.log;
   EXPECT_EQ(pidfile.value_or(""), "/tmp/b.pid");
   EXPECT_EQ(administrator.value_or(""), "a");
@@ -632,6 +636,10 @@ TEST_F(IncludeTest, DeepNestingIsRefused) {
   int n = parse_config(path("f0"));
   std::string log = cap.finish();
   EXPECT_EQ(occurrences(log, "refused"), 1) << log;
+  EXPECT_NE(log.find(path("f15") + "(2): include of " + path("f16") +
+                     " refused: more than 16 files nested"),
+            std::string::npos)
+      << log;
   // Sixteen files were read (one empty group each) and one include refused.
   EXPECT_EQ(groups.size(), 16u);
   EXPECT_EQ(n, 17);
@@ -703,6 +711,13 @@ TEST_F(LoadTest, UnreadableFileAlwaysFails) {
   if (lock_missing) {
     EXPECT_NE(r.log.find("cannot access LockDir"), std::string::npos);
   }
+  // With -i only the lock directory is checked: one failing check must not
+  // cancel the missing file out.
+  interactive = true;
+  testsupport::capture_fd cap(1);
+  EXPECT_GT(read_config(path("missing.conf")), 0);
+  cap.finish();
+  interactive = false;
   r = load(dir_.path());
   EXPECT_NE(r.count, 0);
   EXPECT_NE(r.log.find("Is a directory"), std::string::npos) << r.log;
