@@ -653,6 +653,11 @@ TEST_F(IncludeTest, SpecialFilesDoNotHang) {
       << r.log;
   r = parse("include=/dev/null\n");
   EXPECT_EQ(r.count, 0) << r.log;
+  // An endless device is cut off after a bounded amount, with one error.
+  r = parse("include=/dev/zero\n");
+  EXPECT_EQ(r.count, 1) << r.log;
+  EXPECT_NE(r.log.find("/dev/zero("), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("rest ignored"), std::string::npos) << r.log;
 }
 
 using LoadTest = ConfigTest;
