@@ -239,6 +239,26 @@ int parse_options(int argc, char** argv, options& opt) {
   return -1;
 }
 
+int take_recipients(options& opt, size_t& next_arg) {
+  if (!opt.have_recipient_option) {
+    if (next_arg < opt.args.size()) add_recipient_list(opt, opt.args[next_arg++]);
+    if (opt.pg.rcpts.empty()) return error_exit("No recipients!\n");
+  } else if (opt.modifier_after_recipients) {
+    return error_exit("The -a, -c and -l options must come *before* the pagerids they affect\n");
+  }
+  return -1;
+}
+
+void choose_sender(options& opt) {
+  // -f wins; else the sender a mail gave stands; else the current user.
+  if (opt.sender) {
+    opt.pg.from = opt.sender;
+  } else if (!opt.pg.from) {
+    opt.pg.from = current_user();
+  }
+  if (opt.pg.from && opt.pg.from->empty()) opt.pg.from.reset();
+}
+
 int program_main(int argc, char** argv) {
   notty = !isatty(STDIN_FILENO);
   install_signal_handlers();
@@ -270,12 +290,7 @@ int program_main(int argc, char** argv) {
 
   // Client or interactive mode.
   size_t next_arg = 0;
-  if (!opt.have_recipient_option) {
-    if (next_arg < opt.args.size()) add_recipient_list(opt, opt.args[next_arg++]);
-    if (opt.pg.rcpts.empty()) return error_exit("No recipients!\n");
-  } else if (opt.modifier_after_recipients) {
-    return error_exit("The -a, -c and -l options must come *before* the pagerids they affect\n");
-  }
+  if (int status = take_recipients(opt, next_arg); status >= 0) return status;
 
   if (opt.mail_input) {
     read_mail(opt.pg, opt.sender.has_value());
@@ -286,13 +301,7 @@ int program_main(int argc, char** argv) {
   }
   if (!opt.pg.message) return error_exit("No message!\n");
 
-  // -f wins; else the sender a mail gave stands; else the current user.
-  if (opt.sender) {
-    opt.pg.from = opt.sender;
-  } else if (!opt.pg.from) {
-    opt.pg.from = current_user();
-  }
-  if (opt.pg.from && opt.pg.from->empty()) opt.pg.from.reset();
+  choose_sender(opt);
 
   if (interactive) return run_interactive(opt);
 

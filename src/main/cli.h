@@ -35,6 +35,16 @@ int parse_options(int argc, char** argv, options& opt);
 // recipient goes to the head of the page's list.
 void add_recipient_list(options& opt, const std::string& list);
 
+// Recipients from the first word after the options when no -p/-P made any
+// (it is consumed: `next_arg` moves past it), and the rule that -a, -c and
+// -l come before the -p/-P they affect. Returns -1 to go on, else the exit
+// status after the error message.
+int take_recipients(options& opt, size_t& next_arg);
+
+// The page's sender: -f, else one an e-mail gave, else the current user. An
+// empty sender is none (anonymous).
+void choose_sender(options& opt);
+
 // The whole program: start-up, options, one run mode. Returns the status.
 int program_main(int argc, char** argv);
 
