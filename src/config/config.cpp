@@ -8,7 +8,7 @@ std::list<pager> pagers;
 std::list<pgroup> groups;
 service* defservice = nullptr;
 
-std::optional<std::string> queuedir;
+std::optional<std::string> queuedir = std::string("/var/spool/callvane");
 std::optional<std::string> lockdir = std::string("/var/spool/lock");
 int identtimeout = 10;
 int snpptimeout = 60;
