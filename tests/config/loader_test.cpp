@@ -1,6 +1,7 @@
 // Loading the configuration file: records, defaults, syntax, messages and
 // their line numbers, error counts, includes and directory checks.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -749,7 +750,8 @@ TEST_F(LoadTest, AccessChecksUseTheProcessPrivileges) {
   if (pid == 0) {
     dup2(pipefd[1], 2);
     close(pipefd[0]);
-    if (setgid(10) != 0 || setuid(10) != 0) _exit(99);
+    struct passwd* pw = getpwnam("uucp");
+    if (pw == nullptr || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(99);
     int n = read_config(conf);
     _exit(n > 100 ? 100 : n);
   }
