@@ -1,8 +1,11 @@
 // Message text input: line and text reading, cleaning, command-line words.
 #include "main/textinput.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -237,4 +240,44 @@ TEST(GetMessage, EmptyWordReadsStandardInput) {
   r = testsupport::run_callvane({"-s", "", "pager", ""}, opts);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "No message!\n");
+}
+
+// On a terminal the client prompts for the message and confirms it. The
+// empty server name then fails at once.
+TEST(GetMessage, PromptsOnATerminal) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string slave_name = ptsname(master);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int slave = open(slave_name.c_str(), O_RDWR);
+    dup2(slave, 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    execl(testsupport::callvane_path().c_str(), "callvane", "-s", "", "pager", nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  ASSERT_EQ(write(master, "hello\n.\n", 8), 8);
+  std::string said;
+  for (int i = 0; i < 500; i++) {  // at most 10 seconds
+    struct pollfd pfd = {out[0], POLLIN, 0};
+    if (poll(&pfd, 1, 20) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == 0) kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  close(out[0]);
+  close(master);
+  EXPECT_EQ(said, "Enter the message; end with '.' on a line by itself\nOk.\nUnknown host: \n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
 }
