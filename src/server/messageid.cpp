@@ -13,7 +13,12 @@ unsigned counter = 0;
 std::string make_messageid(int64_t when, unsigned value) {
   time_t t = static_cast<time_t>(when);
   struct tm tm;
-  gmtime_r(&t, &tm);
+  // A time the calendar cannot show counts as the epoch, so that no index
+  // ever leaves the alphabet.
+  if (gmtime_r(&t, &tm) == nullptr) {
+    t = 0;
+    gmtime_r(&t, &tm);
+  }
   char id[8];
   id[0] = ALPHABET[tm.tm_mon];
   id[1] = ALPHABET[tm.tm_mday - 1];

@@ -15,8 +15,10 @@ void drop_root() {
   if (struct passwd* pw = getpwnam("uucp")) {
     if (debug) logmsg(LOG_DEBUG, "becoming user '%s'", pw->pw_name);
     // Results are deliberately not checked: the check below reports a
-    // process that is still root.
+    // process that is still root. The group id goes too, so that the
+    // process does not keep the rights of root's group after the switch.
     int r = initgroups(pw->pw_name, pw->pw_gid);
+    r = setgid(pw->pw_gid);
     r = setuid(pw->pw_uid);
     (void)r;
   }

@@ -1,0 +1,132 @@
+#include "server/privilege.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/settings.h"
+#include "support/support.h"
+
+namespace callvane {
+namespace {
+
+// drop_root changes the process for good, so every case runs in a forked
+// child; log lines go to its standard output (interactive) or error (-d).
+struct child_result {
+  int status = -1;
+  std::string out, err;
+};
+
+child_result in_child(const std::function<int()>& body) {
+  testsupport::temp_dir dir;
+  std::string out_path = dir.file("out"), err_path = dir.file("err");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    int code = body();
+    fflush(nullptr);
+    _exit(code);
+  }
+  child_result r;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid)
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = testsupport::read_file(out_path);
+  r.err = testsupport::read_file(err_path);
+  return r;
+}
+
+class DropRoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    struct passwd* pw = getpwnam("uucp");
+    if (pw == nullptr) GTEST_SKIP() << "no user uucp";
+    uid_ = pw->pw_uid;
+    gid_ = pw->pw_gid;
+  }
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+TEST_F(DropRoot, BecomesUucpWithItsGroups) {
+  uid_t uid = uid_;
+  gid_t gid = gid_;
+  auto r = in_child([uid, gid] {
+    debug = 1;
+    drop_root();
+    if (getuid() != uid || geteuid() != uid) return 1;
+    // Root's group must not survive the switch.
+    if (getgid() != gid || getegid() != gid) return 2;
+    std::vector<gid_t> groups(64);
+    int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    if (n < 0) return 3;
+    for (int i = 0; i < n; i++)
+      if (groups[static_cast<size_t>(i)] == 0) return 4;
+    // There is no way back.
+    if (setuid(0) == 0) return 5;
+    return 0;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("giving up root privileges\nbecoming user 'uucp'\n", r.err);
+  EXPECT_EQ("", r.out);
+}
+
+TEST_F(DropRoot, WithoutDebugOnlyTheFirstLine) {
+  auto r = in_child([] {
+    interactive = true;
+    drop_root();
+    return geteuid() == 0 ? 1 : 0;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("giving up root privileges\n", r.out);
+  EXPECT_EQ("", r.err);
+}
+
+TEST_F(DropRoot, NotRootDoesNothing) {
+  uid_t uid = uid_;
+  auto r = in_child([uid] {
+    debug = 1;
+    if (seteuid(uid) != 0) return 1;
+    drop_root();
+    // Only the effective id was changed before; the real one is untouched.
+    if (getuid() != 0 || geteuid() != uid) return 2;
+    return 0;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+}
+
+TEST_F(DropRoot, WithoutTheUserItWarns) {
+  testsupport::temp_dir dir;
+  std::string passwd = dir.write("passwd",
+                                 "root:x:0:0:root:/root:/bin/sh\n"
+                                 "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n");
+  auto r = in_child([passwd] {
+    // A private mount namespace with a password file that has no uucp.
+    if (unshare(CLONE_NEWNS) != 0) return 10;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
+    if (mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) return 12;
+    debug = 1;
+    drop_root();
+    return geteuid() == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("giving up root privileges\nwarning: daemon is running as root!\n", r.err);
+}
+
+}  // namespace
+}  // namespace callvane
