@@ -508,6 +508,14 @@ TEST(Program, SigtermWhileWaitingForTheMessage) {
   close(in[0]);
   close(err[1]);
   bool waiting = wait_for_stdin_read(pid);
+  // Start-up installed the five handlers.
+  unsigned long long caught = 0;
+  {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+      if (line.rfind("SigCgt:", 0) == 0) caught = std::stoull(line.substr(7), nullptr, 16);
+  }
   kill(pid, SIGTERM);
   std::string text;
   char buf[512];
@@ -518,6 +526,8 @@ TEST(Program, SigtermWhileWaitingForTheMessage) {
   int status = 0;
   ASSERT_EQ(pid, waitpid(pid, &status, 0));
   EXPECT_TRUE(waiting);
+  for (int sig : {SIGALRM, SIGTERM, SIGCHLD, SIGHUP, SIGUSR1})
+    EXPECT_NE(0ull, caught & (1ull << (sig - 1))) << sig;
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_EQ("caught SIGTERM, exiting...\n", text);
