@@ -65,9 +65,11 @@ bool enter(std::string& why) {
       reason = std::string("tmpfs on /usr/local/etc: ") + strerror(errno);
     } else {
       // These stay for the life of the process, in its own namespace only.
-      new file_override("/etc/services", "snpp\t\t444/tcp\n");
-      if (access("/etc/resolv.conf", F_OK) == 0)
-        new file_override("/etc/resolv.conf", "nameserver 127.0.0.1\noptions attempts:1\n");
+      static file_override services("/etc/services", "snpp\t\t444/tcp\n");
+      if (access("/etc/resolv.conf", F_OK) == 0) {
+        static file_override resolver("/etc/resolv.conf",
+                                      "nameserver 127.0.0.1\noptions attempts:1\n");
+      }
       state = 1;
     }
   }
