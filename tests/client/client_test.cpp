@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
@@ -183,6 +184,17 @@ TEST_F(Client, EveryComplaintOfARecipient) {
             "HOLDuntil 710101000000\r\nLEVEl 7\r\n"
             "LEVEl 7\r\nPAGEr c\r\n"
             "PAGEr d\r\nDATA\r\ntext\r\n.\r\nSEND\r\nQUIT\r\n");
+}
+
+TEST_F(Client, HoldTimeBeyondTheCalendarSkipsTheRecipient) {
+  peer server = peer::scripted("");
+  rcpt far = to("far"), near = to("near");
+  far.holduntil = INT64_MAX;
+  page p = make_page("m", {far, near});
+  auto r = submit(p, "localhost");
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.err, "localtime() failed\n");
+  EXPECT_EQ(server.finish(), "PAGEr near\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
 }
 
 TEST_F(Client, NoRecipientAccepted) {
