@@ -110,7 +110,7 @@ const std::set<std::string> PER_CALL = {"echo",      "init-reply",  "dial-result
 volatile sig_atomic_t stop = 0;
 void on_signal(int) { stop = 1; }
 
-enum class state { command, wait_prompt, login, messages, chatter, dead };
+enum class state { command, wait_prompt, messages, chatter, dead };
 
 class simulator {
  public:
@@ -251,16 +251,28 @@ class simulator {
       case state::wait_prompt:
         prompt_byte(c);
         break;
-      case state::login:
-        login_byte(c);
-        break;
       case state::messages:
         message_byte(c);
         break;
-      case state::chatter:
       case state::dead:
+        dead_byte(c);
+        break;
+      case state::chatter:
         break;
     }
+  }
+
+  // After a disconnect the terminal answers nothing, but a login sent
+  // regardless is still recorded.
+  void dead_byte(char c) {
+    if (c != '\r') {
+      line_ += c;
+      return;
+    }
+    size_t at = line_.find(std::string{ESC, 'P', 'G', '1'});
+    if (at != std::string::npos)
+      note("login\t" + std::to_string(call_) + "\t" + visible(line_.substr(at + 4)));
+    line_.clear();
   }
 
   void command_byte(char c) {

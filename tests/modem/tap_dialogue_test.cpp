@@ -1,0 +1,421 @@
+// The modem dialogue, login, transfer and logout against the simulated
+// modem and paging terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/settings.h"
+#include "modem/serial.h"
+#include "modem/tap.h"
+#include "support/pty_sim.h"
+#include "support/support.h"
+
+using namespace callvane;
+using testsupport::capture_fd;
+using testsupport::file_exists;
+using testsupport::pty_sim;
+using testsupport::temp_dir;
+
+namespace {
+
+bool has(const std::string& log, const std::string& line) {
+  return log.find(line + "\n") != std::string::npos;
+}
+
+class Dialogue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_lockdir_ = lockdir;
+    lockdir = locks_.path();
+    interactive = true;  // log lines go to standard output, which is captured
+    debug = 0;
+    reset_packet_buffer();
+    svc.name = "acme";
+    svc.phone = "5551234";
+    svc.password = "secret";
+    svc.baudrate = 9600;
+    svc.parity = PARITY_NONE;
+    pgr.name = "alice";
+    pgr.pagerid = "1234567";
+    pgr.service = &svc;
+    r.pager = "alice";
+    pg.from = "alice@example.org";
+    pg.messageid = "AbCd001";
+    pg.message = "hello world";
+    j = job{&pg, &r, &svc, &pgr};
+  }
+  void TearDown() override {
+    if (fd_ >= 0) finish();
+    lockdir = saved_lockdir_;
+    interactive = false;
+  }
+
+  // Opens the simulator's device and runs the connect dialogue.
+  unsigned dial(pty_sim& sim, const modem* mdm = nullptr) {
+    device_ = sim.device();
+    capture_fd cap(1);
+    fd_ = open_device(device_);
+    EXPECT_GE(fd_, 0);
+    if (fd_ < 0) {
+      log += cap.finish();
+      return ~0u;
+    }
+    EXPECT_EQ(setup_line(fd_, svc), 0);
+    unsigned flag = modem_connect(fd_, svc, mdm);
+    log += cap.finish();
+    return flag;
+  }
+  int send(const job& what) {
+    capture_fd cap(1);
+    int result = transfer(fd_, what);
+    log += cap.finish();
+    return result;
+  }
+  void bye() {
+    capture_fd cap(1);
+    logout(fd_, svc);
+    log += cap.finish();
+  }
+  // Hangs up and unlocks, as the dispatcher does after every call.
+  void finish() {
+    capture_fd cap(1);
+    hangup(fd_);
+    unlock_device(device_);
+    log += cap.finish();
+    fd_ = -1;
+    std::string base = device_.substr(device_.rfind('/') + 1);
+    EXPECT_FALSE(file_exists(locks_.file("LCK.." + base)));
+  }
+
+  temp_dir locks_;
+  std::optional<std::string> saved_lockdir_;
+  std::string device_;
+  int fd_ = -1;
+  std::string log;
+  service svc;
+  pager pgr;
+  rcpt r;
+  page pg;
+  job j;
+};
+
+std::string words(size_t length) {
+  std::string s;
+  for (int i = 0; s.size() < length; i++) {
+    if (!s.empty()) s += ' ';
+    s += "w" + std::to_string(i % 10);
+  }
+  s.resize(length);
+  if (s.back() == ' ') s.back() = 'x';
+  return s;
+}
+
+}  // namespace
+
+TEST_F(Dialogue, DeliversAndLogsOut) {
+  pty_sim sim;
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_TRUE(has(log, "initializing modem with ATZ"));
+  EXPECT_TRUE(has(log, "dialing service acme with ATDT5551234"));
+  EXPECT_TRUE(has(log, "waiting for connection"));
+  EXPECT_TRUE(has(log, "connected to remote, service=acme"));
+  EXPECT_TRUE(has(log, "logging into acme"));
+  EXPECT_TRUE(has(log, "login accepted"));
+  EXPECT_TRUE(has(log, "acme says ok to proceed"));
+  EXPECT_EQ(send(j), 0);
+  EXPECT_TRUE(has(log, "message accepted"));
+  EXPECT_TRUE(has(log, "page delivered, id=AbCd001, from=alice@example.org, to=alice, parts=1"));
+  bye();
+  EXPECT_TRUE(has(log, "logging out from acme"));
+  finish();
+
+  auto dials = sim.events("dial");
+  ASSERT_EQ(dials.size(), 1u);
+  EXPECT_EQ(dials[0][2], "5551234");
+  auto logins = sim.events("login");
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0][2], "secret");
+  auto blocks = sim.events("block");
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0][2], "1234567");
+  EXPECT_EQ(blocks[0][3], "alice: hello world");
+  EXPECT_EQ(sim.events("logout").size(), 1u);
+  EXPECT_GE(sim.events("hangup").size(), 1u);
+}
+
+TEST_F(Dialogue, SplitMessageTwoJobsOneLogin) {
+  pty_sim sim;
+  ASSERT_EQ(dial(sim), 0u);
+  pg.message = words(120);
+  EXPECT_EQ(send(j), 0);
+  EXPECT_TRUE(has(log, "page delivered, id=AbCd001, from=alice@example.org, to=alice, parts=3"));
+  // A second job on the same connection, for a raw pager id.
+  pager raw{"98765", std::nullopt, "98765", nullptr};
+  rcpt r2;
+  r2.pager = "98765";
+  page p2;
+  p2.message = "second";
+  p2.ident = "carol";
+  job j2{&p2, &r2, &svc, &raw};
+  EXPECT_EQ(send(j2), 0);
+  EXPECT_TRUE(has(log, "page delivered, id=[none], from=carol, to=98765, parts=1"));
+  bye();
+  finish();
+
+  auto blocks = sim.events("block");
+  ASSERT_EQ(blocks.size(), 4u);
+  EXPECT_EQ(blocks[0][3].substr(0, 9), "alice:1: ");
+  EXPECT_EQ(blocks[1][3].substr(0, 9), "alice:2: ");
+  EXPECT_EQ(blocks[2][3].substr(0, 9), "alice:e: ");
+  EXPECT_EQ(blocks[3][2], "98765");
+  EXPECT_EQ(blocks[3][3], "carol: second");
+  EXPECT_EQ(sim.events("login").size(), 1u);
+  EXPECT_EQ(sim.events("dial").size(), 1u);
+}
+
+TEST_F(Dialogue, ModemAndServiceDialCommands) {
+  pty_sim sim;
+  modem m;
+  m.name = "hayes";
+  m.initcmd = "AT&F";
+  m.dialcmd = "ATDP";
+  svc.password.reset();
+  EXPECT_EQ(dial(sim, &m), 0u);
+  EXPECT_TRUE(has(log, "initializing modem with AT&F"));
+  EXPECT_TRUE(has(log, "dialing service acme with ATDP5551234"));
+  finish();
+  // The obsolete service dial prefix wins over the modem's.
+  svc.dialcmd = "ATD9W";
+  EXPECT_EQ(dial(sim, &m), 0u);
+  EXPECT_TRUE(has(log, "dialing service acme with ATD9W5551234"));
+  finish();
+
+  auto dials = sim.events("dial");
+  ASSERT_EQ(dials.size(), 2u);
+  EXPECT_EQ(dials[0][2], "5551234");
+  EXPECT_EQ(dials[1][2], "9W5551234");
+  // Without a password the login is ESC "PG1" and CR alone.
+  auto logins = sim.events("login");
+  ASSERT_EQ(logins.size(), 2u);
+  EXPECT_EQ(logins[0][2], "");
+}
+
+TEST_F(Dialogue, DialResultsGiveTheirFlags) {
+  // One call per result, in a row on the same device.
+  pty_sim sim({"--dial-result", "BUSY", "--dial-result", "NO DIALTONE", "--dial-result",
+               "NO CARRIER", "--dial-result", "OK", "--dial-result", "CONNECT 9600"});
+  EXPECT_EQ(dial(sim), F_BUSY);
+  EXPECT_TRUE(has(log, "remote is busy, service=acme"));
+  finish();
+  EXPECT_EQ(dial(sim), F_NOMODEM);
+  EXPECT_TRUE(has(log, "no answer from remote, service=acme"));
+  finish();
+  log.clear();
+  EXPECT_EQ(dial(sim), F_NOCARRIER);
+  EXPECT_TRUE(has(log, "no answer from remote, service=acme"));
+  finish();
+  EXPECT_EQ(dial(sim), F_NOCARRIER);
+  EXPECT_TRUE(has(log, "dial string failed, service=acme"));
+  finish();
+  EXPECT_EQ(dial(sim), 0u);
+  finish();
+  EXPECT_EQ(sim.events("dial").size(), 5u);
+  EXPECT_EQ(sim.events("login").size(), 1u);
+}
+
+TEST_F(Dialogue, ModemWithoutEchoCannotDial) {
+  pty_sim sim({"--echo", "no"});
+  EXPECT_EQ(dial(sim), F_NOMODEM);
+  EXPECT_TRUE(has(log, "cannot dial modem"));
+}
+
+TEST_F(Dialogue, SilentModemCannotBeInitialised) {
+  pty_sim sim({"--init-reply", "none"});
+  EXPECT_EQ(dial(sim), F_NOMODEM);
+  EXPECT_TRUE(has(log, "cannot initialize modem"));
+  EXPECT_TRUE(sim.events("dial").empty());
+}
+
+TEST_F(Dialogue, LatePromptIsWaitedFor) {
+  pty_sim sim({"--prompt-after", "3"});
+  EXPECT_EQ(dial(sim), 0u);
+  EXPECT_EQ(sim.events("login").size(), 1u);
+}
+
+TEST_F(Dialogue, PromptMatchRestartsWithoutRetestingTheByte) {
+  // "IID=": the second I restarts the match and is dropped, so no cycle
+  // ever sees the prompt.
+  pty_sim sim({"--prompt", "IID="});
+  EXPECT_EQ(dial(sim), F_NOPROMPT);
+  EXPECT_TRUE(has(log, "no login prompt from acme"));
+  EXPECT_TRUE(sim.events("login").empty());
+}
+
+TEST_F(Dialogue, PromptAmidNoise) {
+  pty_sim sim({"--prompt", "xIDxID=\r\n"});
+  EXPECT_EQ(dial(sim), 0u);
+}
+
+TEST_F(Dialogue, LoginRepeatedAfterNaks) {
+  pty_sim sim({"--login-nak", "2"});
+  EXPECT_EQ(dial(sim), 0u);
+  EXPECT_EQ(sim.events("login").size(), 3u);
+  EXPECT_TRUE(has(log, "login requested again"));
+}
+
+TEST_F(Dialogue, SevenLoginsAtMost) {
+  pty_sim sim({"--login-nak", "7"});
+  EXPECT_EQ(dial(sim), F_UNKNOWN);
+  EXPECT_TRUE(has(log, "too many login attempts for acme"));
+  finish();
+  EXPECT_EQ(sim.events("login").size(), 7u);
+}
+
+TEST_F(Dialogue, WrongPasswordIsRefused) {
+  pty_sim sim({"--password", "other", "--login-nak", "0"});
+  EXPECT_EQ(dial(sim), F_UNKNOWN);
+  finish();
+  EXPECT_EQ(sim.events("login").size(), 7u);
+}
+
+TEST_F(Dialogue, NakAndEotInOnePacket) {
+  pty_sim sim({"--login-reply", "nak-eot"});
+  EXPECT_EQ(dial(sim), F_FORCED);
+  EXPECT_TRUE(has(log, "forced disconnect from acme"));
+  finish();
+  // The login was sent again before the disconnect was seen.
+  EXPECT_EQ(sim.events("login").size(), 2u);
+}
+
+TEST_F(Dialogue, LoginFailures) {
+  pty_sim sim({"--login-reply", "eot", "--login-reply", "hangup", "--login-reply", "no-goahead"});
+  EXPECT_EQ(dial(sim), F_FORCED);
+  EXPECT_TRUE(has(log, "forced disconnect from acme"));
+  finish();
+  EXPECT_EQ(dial(sim), F_NOCARRIER);
+  EXPECT_TRUE(has(log, "unexpected hangup by acme"));
+  finish();
+  EXPECT_EQ(dial(sim), F_UNKNOWN);
+  EXPECT_TRUE(has(log, "no go-ahead from acme"));
+}
+
+TEST_F(Dialogue, BlockNakedFiveTimesFailsWithReason) {
+  pty_sim sim({"--block-nak", "5", "--reason", "  pager busy"});
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_EQ(send(j), -1);
+  EXPECT_TRUE(has(log, "message requested again"));
+  EXPECT_TRUE(has(log, "too many retries"));
+  EXPECT_TRUE(
+      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=1 : pager busy"));
+  finish();
+  EXPECT_EQ(sim.events("recv").size(), 5u);
+  EXPECT_TRUE(sim.events("block").empty());
+}
+
+TEST_F(Dialogue, BlockNakedTwiceIsDelivered) {
+  pty_sim sim({"--block-nak", "2"});
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_EQ(send(j), 0);
+  EXPECT_TRUE(has(log, "page delivered, id=AbCd001, from=alice@example.org, to=alice, parts=1"));
+  finish();
+  EXPECT_EQ(sim.events("recv").size(), 3u);
+  EXPECT_EQ(sim.events("block").size(), 1u);
+}
+
+TEST_F(Dialogue, RejectedBlock) {
+  pty_sim sim({"--block-reply", "rs"});
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_EQ(send(j), -1);
+  EXPECT_TRUE(has(log, "message rejected"));
+  EXPECT_TRUE(
+      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=1 : <NULL>"));
+}
+
+TEST_F(Dialogue, DisconnectAtFirstBlockIsStatusUnknown) {
+  pty_sim sim({"--block-reply", "eot", "--reason", "invalid pager"});
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_EQ(send(j), 1);
+  EXPECT_TRUE(has(log, "message not accepted, disconnect now"));
+  EXPECT_TRUE(has(log,
+                  "page status unknown, id=AbCd001, from=alice@example.org, to=alice, parts=1 : "
+                  "invalid pager"));
+}
+
+TEST_F(Dialogue, HangupDuringSecondBlockCountsPartsOnce) {
+  pty_sim sim({"--fault-block", "2", "--block-nak", "1", "--block-reply", "hangup"});
+  ASSERT_EQ(dial(sim), 0u);
+  pg.message = words(120);
+  EXPECT_EQ(send(j), 1);
+  EXPECT_TRUE(has(log, "unexpected hangup by remote"));
+  EXPECT_TRUE(has(
+      log, "page status unknown, id=AbCd001, from=alice@example.org, to=alice, parts=2 : <NULL>"));
+  finish();
+  EXPECT_EQ(sim.events("block").size(), 1u);
+  EXPECT_EQ(sim.events("recv").size(), 3u);  // block 1 once, block 2 twice
+}
+
+TEST_F(Dialogue, MaxmsgsizeTooSmallSendsNothing) {
+  pty_sim sim;
+  ASSERT_EQ(dial(sim), 0u);
+  svc.maxmsgsize = 30;
+  EXPECT_EQ(send(j), -1);
+  EXPECT_TRUE(has(log, "maxmsgsize too small"));
+  EXPECT_TRUE(
+      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=0 : <NULL>"));
+  finish();
+  EXPECT_TRUE(sim.events("recv").empty());
+}
+
+TEST_F(Dialogue, LogoutWarnsOfRs) {
+  pty_sim sim({"--logout-rs", "yes"});
+  ASSERT_EQ(dial(sim), 0u);
+  bye();
+  EXPECT_TRUE(has(log, "warning: acme sent <RS>"));
+  finish();
+  EXPECT_EQ(sim.events("logout").size(), 1u);
+}
+
+TEST_F(Dialogue, GarbageAndOverlongLinesAreSurvived) {
+  // 2000 bytes of noise (NULs, high-bit bytes, no line end) before every
+  // answer of the modem and the terminal.
+  pty_sim sim({"--garbage", "2000"});
+  ASSERT_EQ(dial(sim), 0u);
+  EXPECT_EQ(send(j), 0);
+  bye();
+  finish();
+  EXPECT_EQ(sim.events("block").size(), 1u);
+}
+
+TEST_F(Dialogue, EndlessTalkEndsTheAttempt) {
+  // Without a bound on the whole wait this would not return while the
+  // simulator lives.
+  pty_sim sim({"--chatter", "init"});
+  EXPECT_EQ(dial(sim), F_NOMODEM);
+  EXPECT_TRUE(has(log, "cannot initialize modem"));
+}
+
+TEST_F(Dialogue, TerminalThatDiesMidSession) {
+  pty_sim sim;
+  ASSERT_EQ(dial(sim), 0u);
+  sim.stop();
+  EXPECT_EQ(send(j), -1);
+  bye();
+  finish();
+}
+
+TEST_F(Dialogue, BadChecksumIsAnsweredWithNak) {
+  pty_sim sim;
+  ASSERT_EQ(dial(sim), 0u);
+  std::string block = tap_block("1234567", "hello");
+  block[block.size() - 2] ^= 1;  // spoil the last checksum character
+  send_string(fd_, block.c_str());
+  auto answer = getpacket(fd_, 5);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_NE(answer->find('\x15'), std::string::npos);
+  finish();
+  EXPECT_EQ(sim.events("badsum").size(), 1u);
+  EXPECT_TRUE(sim.events("recv").empty());
+}
