@@ -426,8 +426,7 @@ bool service_keyword(parse_state& st, std::string_view text, size_t& used) {
         s.baudrate = static_cast<unsigned>(n);
         break;
       default:
-        logmsg(LOG_WARNING, "%s(%d): unrecognized baud rate %s", st.file.c_str(), st.line,
-               esc(value).c_str());
+        logmsg(LOG_WARNING, "unrecognized baud rate %s", esc(value).c_str());
         s.baudrate = 300;
     }
   } else if (match(text, "parity", value, used)) {
@@ -438,8 +437,7 @@ bool service_keyword(parse_state& st, std::string_view text, size_t& used) {
     else if (is_word(value, {"none"}))
       s.parity = PARITY_NONE;
     else
-      logmsg(LOG_WARNING, "%s(%d): unrecognized parity %s", st.file.c_str(), st.line,
-             esc(value).c_str());
+      logmsg(LOG_WARNING, "unrecognized parity %s", esc(value).c_str());
   } else if (match(text, "maxmsgsize", value, used)) {
     int n = to_int(value);
     s.maxmsgsize = n >= 250 ? 250 : n;
@@ -472,8 +470,7 @@ bool pager_keyword(parse_state& st, std::string_view text, size_t& used) {
       p.service = s;
     } else {
       std::string name = esc(p.name);
-      logmsg(LOG_ERR, "%s(%d): no service %s for pager=%s", st.file.c_str(), st.line,
-             esc(value).c_str(), name.c_str());
+      logmsg(LOG_ERR, "no service %s for pager=%s", esc(value).c_str(), name.c_str());
       st.errors++;
       // The pager is dropped at once; its remaining lines have no record.
       remove_pager(&p);
@@ -498,15 +495,13 @@ bool group_keyword(parse_state& st, std::string_view text, size_t& used) {
       schedule = value.substr(slash + 1);
     }
     if (schedule && !valid_schedule(*schedule)) {
-      logmsg(LOG_ERR, "%s(%d): invalid schedule: %s", st.file.c_str(), st.line,
-             esc(*schedule).c_str());
+      logmsg(LOG_ERR, "invalid schedule: %s", esc(*schedule).c_str());
       return true;
     }
     pager* p = lookup(pagers, name);
     if (p == nullptr) {
       std::string gname = esc(g.name);
-      logmsg(LOG_ERR, "%s(%d): no such pager %s for group=%s", st.file.c_str(), st.line,
-             esc(name).c_str(), gname.c_str());
+      logmsg(LOG_ERR, "no such pager %s for group=%s", esc(name).c_str(), gname.c_str());
       return true;
     }
     g.members.push_front(member{p, schedule});
@@ -602,11 +597,7 @@ int parse_file(const std::string& path, parse_state* includer) {
   int err = 0;
   file_ptr f = open_config(path, info, err);
   if (!f) {
-    if (includer)
-      logmsg(LOG_ERR, "%s(%d): cannot open %s: %s", includer->file.c_str(), includer->line,
-             esc(path).c_str(), errtext(err));
-    else
-      logmsg(LOG_ERR, "cannot open %s: %s", esc(path).c_str(), errtext(err));
+    logmsg(LOG_ERR, "cannot open %s: %s", esc(path).c_str(), errtext(err));
     return includer ? 1 : -1;
   }
   if (includer) {
