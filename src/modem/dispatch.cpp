@@ -1,23 +1,185 @@
-// PLACEHOLDER until delivery lands.
 #include "modem/dispatch.h"
 
-#include <cstdio>
+#include <ctime>
+
+#include "common/log.h"
+#include "common/settings.h"
+#include "common/text.h"
+#include "modem/serial.h"
+#include "modem/tap.h"
 
 namespace callvane {
+
+namespace {
+
+bool verbose() { return interactive || debug >= 1; }
+
+const char* or_none(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "[none]";
+}
+
+// The line that send_jobs holds between jobs of one service.
+struct connection {
+  int fd = -1;
+  const service* svc = nullptr;
+  std::string device;
+
+  bool open() const { return fd >= 0; }
+
+  // Hangs up and releases the device; logs out first after a normal session.
+  void close(bool log_out) {
+    if (fd < 0) return;
+    if (log_out && svc != nullptr) logout(fd, *svc);
+    hangup(fd);
+    unlock_device(device);
+    fd = -1;
+    svc = nullptr;
+    device.clear();
+  }
+};
+
+// Opens the first usable device of the service's list: modem names stand
+// for their modem's device, anything else for itself.
+int open_service_device(const service& svc, std::string& device, const modem*& mdm) {
+  mdm = nullptr;
+  if (!svc.device) return -1;
+  std::optional<std::string_view> state = std::string_view(*svc.device);
+  std::string entry;
+  while (next_token(state, ",", entry)) {
+    const modem* m = lookup(modems, entry);
+    std::string path = m != nullptr && m->device ? *m->device : entry;
+    if (!path.empty() && path[0] == '/') {
+      int fd = open_device(path);
+      if (fd >= 0) {
+        device = path;
+        mdm = m;
+        return fd;
+      }
+    } else {
+      logmsg(LOG_ERR, "%s: no such modem", path.c_str());
+    }
+  }
+  return -1;
+}
+
+}  // namespace
 
 void job_list::insert(const job& j) {
   jobs_.emplace(key{j.service->name, j.rcpt->servicelevel, j.page->created}, j);
 }
+
 job job_list::pop_front() {
   job j = jobs_.begin()->second;
   jobs_.erase(jobs_.begin());
   return j;
 }
+
 struct pager* job_list::raw_pager(const std::string& id) {
   raw_pagers_.push_front(pager{id, std::nullopt, id, nullptr});
   return &raw_pagers_.front();
 }
-int add_jobs(job_list&, struct page&) { return 0; }
-void send_jobs(job_list&) { fputs("modem delivery is not available in this version\n", stderr); }
+
+int add_jobs(job_list& jobs, struct page& p) {
+  int count = 0;
+  int64_t now = time(nullptr);
+  for (rcpt& r : p.rcpts) {
+    if (r.flags & F_SENT) continue;
+    if (r.holduntil > now) {
+      if (verbose()) {
+        const char* when = time_text(r.holduntil);
+        logmsg(LOG_DEBUG, "skipping %s until %s", r.pager.c_str(), when ? when : "?");
+      }
+      count++;
+      continue;
+    }
+    struct pager* pgr = lookup(pagers, r.pager);
+    if (pgr == nullptr) {
+      if (!(r.flags & F_RAWPID)) {
+        logmsg(LOG_ERR, "no such pager %s", r.pager.c_str());
+        continue;
+      }
+      pgr = jobs.raw_pager(r.pager);
+    }
+    struct service* svc = r.coverage ? lookup(services, *r.coverage) : pgr->service;
+    if (svc == nullptr) {
+      logmsg(LOG_ERR, "no such service %s", or_none(r.coverage));
+      continue;
+    }
+    if (r.goodtries >= svc->maxtries) {
+      r.flags |= F_FAILED;
+      logmsg(LOG_ERR, "too many retries for %s in %s", r.pager.c_str(), or_none(p.filename));
+      continue;
+    }
+    if (debug >= 1)
+      logmsg(LOG_DEBUG, "pager=%s, pagerid=%s, service=%s", pgr->name.c_str(),
+             or_none(pgr->pagerid), svc->name.c_str());
+    jobs.insert(job{&p, &r, svc, pgr});
+    count++;
+  }
+  if (count == 0) p.flags |= F_BADPAGE;
+  return count;
+}
+
+void send_jobs(job_list& jobs) {
+  connection line;
+  while (!jobs.empty()) {
+    job j = jobs.pop_front();
+    rcpt& r = *j.rcpt;
+    const service& svc = *j.service;
+    // A transfer whose status is unknown is tried once more on a new call.
+    for (bool retried = false;;) {
+      r.tries++;
+      r.lasttry = time(nullptr);
+      r.flags &= ~F_OUTCOME_MASK;
+
+      if (!line.open() || line.svc != &svc) {
+        if (verbose()) logmsg(LOG_DEBUG, "new service: %s", svc.name.c_str());
+        line.close(true);
+        const modem* mdm = nullptr;
+        std::string device;
+        int fd = open_service_device(svc, device, mdm);
+        if (fd < 0) {
+          r.flags |= F_NOMODEM;
+          break;
+        }
+        if (setup_line(fd, svc) < 0) {
+          close_line(fd);
+          unlock_device(device);
+          r.flags |= F_NOMODEM;
+          break;
+        }
+        unsigned result = modem_connect(fd, svc, mdm);
+        if (result != 0) {
+          // Busy numbers and missing modems never count against maxtries.
+          if (result != F_BUSY && result != F_NOMODEM) r.goodtries++;
+          r.flags |= result;
+          hangup(fd);
+          unlock_device(device);
+          break;
+        }
+        line.fd = fd;
+        line.svc = &svc;
+        line.device = device;
+      }
+
+      r.goodtries++;
+      int outcome = transfer(line.fd, j);
+      if (outcome == 0) {
+        r.flags |= F_SENT;
+        break;
+      }
+      if (outcome < 0) {
+        r.flags |= F_REJECT;
+        break;
+      }
+      // Status unknown: the remote hung up; no logout on a dead line.
+      line.close(false);
+      r.flags |= F_FORCED;
+      if (retried) break;
+      retried = true;
+    }
+  }
+  line.close(true);
+}
 
 }  // namespace callvane
