@@ -739,6 +739,17 @@ TEST(ClientMode, EnvironmentBeforeFileAndOptionBeforeEnvironment) {
   EXPECT_EQ(std::string::npos, s.result.out.find("127.0.0.3"));
 }
 
+TEST(ClientMode, EmptyListsFallBackToLocalhost) {
+  // An empty variable or a file naming no server counts as not given.
+  run_options env = no_server_env();
+  env.env["SNPP_SERVER"] = "";
+  auto s = with_fake_server({"-d", "pager", "text"}, env, servers_file::text, " \n,\n");
+  ASSERT_TRUE(s.ok) << s.why;
+  EXPECT_EQ(0, s.result.status) << s.result.err;
+  EXPECT_NE(std::string::npos, s.result.out.find("Connecting to SNPP server at localhost\n"))
+      << s.result.out;
+}
+
 TEST(ClientMode, UnreadableServersFile) {
   auto s = with_fake_server({"pager", "text"}, no_server_env(), servers_file::directory);
   ASSERT_TRUE(s.ok) << s.why;
