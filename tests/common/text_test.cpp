@@ -28,6 +28,13 @@ TEST(SafeString, NamedAndOctalEscapes) {
   EXPECT_STREQ("x\\037y", safe_string("x\x1fy"));
 }
 
+TEST(SafeString, ZeroByteInsideAViewIsEscaped) {
+  // Modem bytes are logged one at a time as views; a zero byte must show.
+  EXPECT_STREQ("a\\000b", safe_string(std::string_view("a\0b", 3)));
+  char zero = '\0';
+  EXPECT_STREQ("\\000", safe_string(std::string_view(&zero, 1)));
+}
+
 TEST(SafeString, NextCallOverwritesTheArea) {
   const char* first = safe_string("one");
   const char* second = safe_string("two");
