@@ -117,7 +117,14 @@ std::string words(size_t length) {
 
 TEST_F(Dialogue, DeliversAndLogsOut) {
   pty_sim sim;
+  debug = 1;
   ASSERT_EQ(dial(sim), 0u);
+  // Every write of the dialogue is a write of its own, and logged.
+  for (const char* line :
+       {"sending <\\r>", "sending <ATZ\\r>", "sending <ATDT5551234\\r>", "sending <\\ePG1>",
+        "sending <secret>", "looking for <OK>", "found <OK>", "found <ATDT5551234>",
+        "got byte: <I>", "got byte: <=>", "looking for <\\e[p>"})
+    EXPECT_TRUE(has(log, line)) << line;
   EXPECT_TRUE(has(log, "initializing modem with ATZ"));
   EXPECT_TRUE(has(log, "dialing service acme with ATDT5551234"));
   EXPECT_TRUE(has(log, "waiting for connection"));
@@ -126,10 +133,15 @@ TEST_F(Dialogue, DeliversAndLogsOut) {
   EXPECT_TRUE(has(log, "login accepted"));
   EXPECT_TRUE(has(log, "acme says ok to proceed"));
   EXPECT_EQ(send(j), 0);
+  EXPECT_TRUE(has(log, "sending <\\0021234567\\ralice: hello world\\r\\003" +
+                           tap_checksum("\x02"
+                                        "1234567\ralice: hello world\r\x03") +
+                           "\\r>"));
   EXPECT_TRUE(has(log, "message accepted"));
   EXPECT_TRUE(has(log, "page delivered, id=AbCd001, from=alice@example.org, to=alice, parts=1"));
   bye();
   EXPECT_TRUE(has(log, "logging out from acme"));
+  EXPECT_TRUE(has(log, "sending <\\004\\r>"));
   finish();
 
   auto dials = sim.events("dial");
