@@ -100,18 +100,6 @@ int read_byte_until(int fd, Deadline until) {
   return c;
 }
 
-void write_all(int fd, const char* text, size_t len) {
-  while (len > 0) {
-    ssize_t w = write(fd, text, len);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += w;
-    len -= static_cast<size_t>(w);
-  }
-}
-
 std::string packet;
 bool packet_complete = false;
 
@@ -311,10 +299,36 @@ void hangup(int fd) {
   close_line(fd);
 }
 
+bool send_bytes(int fd, std::string_view bytes) {
+  // A line stopped by flow control (a stray XOFF) must not hold the write
+  // for ever: write without blocking and give up after the time limit.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  auto until = Clock::now() + std::chrono::seconds(WRITE_LIMIT_SECONDS);
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t w = write(fd, p, left);
+    if (w > 0) {
+      p += w;
+      left -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno != EAGAIN) break;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (ms <= 0) break;
+    pollfd pfd{fd, POLLOUT, 0};
+    if (poll(&pfd, 1, static_cast<int>(ms)) < 0 && errno != EINTR) break;
+  }
+  if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags);
+  return left == 0;
+}
+
 void send_string(int fd, const char* text) {
   if (text == nullptr) return;
   if (debug >= 1) logmsg(LOG_DEBUG, "sending <%s>", safe_string(text));
-  write_all(fd, text, strlen(text));
+  send_bytes(fd, text);
 }
 
 int read_byte(int fd, int seconds) {

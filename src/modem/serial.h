@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/instream.h"
 #include "config/config.h"
@@ -34,6 +35,10 @@ bool carrier_present(int fd);
 
 // Writes the whole text in one write; nothing for null.
 void send_string(int fd, const char* text);
+// Writes all bytes (NULs included) unless the line stays blocked for
+// WRITE_LIMIT_SECONDS; false when not everything could be written.
+bool send_bytes(int fd, std::string_view bytes);
+inline constexpr int WRITE_LIMIT_SECONDS = 10;
 // One byte within `seconds`, or -1.
 int read_byte(int fd, int seconds);
 // Next CR-terminated packet, or nullopt on a time-out (a partial packet is

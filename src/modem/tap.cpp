@@ -86,19 +86,8 @@ std::string checksum_text(unsigned sum) {
 }
 
 void write_block(int fd, const std::string& block) {
-  // send_string would stop at a NUL; a block is written whole.
   if (debug >= 1) logmsg(LOG_DEBUG, "sending <%s>", safe_string(block));
-  const char* p = block.data();
-  size_t left = block.size();
-  while (left > 0) {
-    ssize_t w = write(fd, p, left);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += w;
-    left -= static_cast<size_t>(w);
-  }
+  send_bytes(fd, block);
 }
 
 }  // namespace

@@ -417,3 +417,21 @@ TEST_F(Serial, ExpectEndsAgainstEndlessTalk) {
   waitpid(talker, nullptr, 0);
   close(fd);
 }
+
+TEST_F(Serial, WriteToAStoppedLineGivesUp) {
+  pty_pair pty;
+  int fd = pty.open_slave();
+  ASSERT_GE(fd, 0);
+  service svc;
+  svc.baudrate = 9600;
+  ASSERT_EQ(setup_line(fd, svc), 0);
+  pty.say("\x13");  // XOFF: output stops
+  pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, 200);
+  // Far more than the line can buffer: without a limit this never returns.
+  std::string big(1 << 20, 'x');
+  EXPECT_FALSE(send_bytes(fd, big));
+  // The descriptor is blocking again afterwards.
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  close_line(fd);
+}
