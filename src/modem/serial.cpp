@@ -181,7 +181,14 @@ void unlock_device(const std::string& device) {
     logmsg(LOG_WARNING, "cannot unlock lock %s: %s", device.c_str(), strerror(errno));
 }
 
+namespace {
+carrier_query carrier_override = nullptr;
+}
+
+void set_carrier_query(carrier_query query) { carrier_override = query; }
+
 bool carrier_present(int fd) {
+  if (carrier_override) return carrier_override(fd);
   int status = 0;
   if (ioctl(fd, TIOCMGET, &status) != 0) return false;
   return (status & TIOCM_CAR) != 0;

@@ -32,6 +32,10 @@ void close_line(int fd);
 // True when the modem reports carrier; a line that cannot be asked (a
 // pseudo-terminal) has none.
 bool carrier_present(int fd);
+// Replaces the modem-status query behind carrier_present (null restores
+// it), so that lines with a carrier can be exercised on pseudo-terminals.
+using carrier_query = bool (*)(int fd);
+void set_carrier_query(carrier_query query);
 
 // Writes the whole text in one write; nothing for null.
 void send_string(int fd, const char* text);

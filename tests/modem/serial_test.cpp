@@ -435,3 +435,54 @@ TEST_F(Serial, WriteToAStoppedLineGivesUp) {
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   close_line(fd);
 }
+
+namespace {
+int carrier_calls = 0;
+// Carrier on the first query only.
+bool carrier_once(int) { return carrier_calls++ == 0; }
+}  // namespace
+
+TEST_F(Serial, HangupFallsBackToEscapeAndAth0) {
+  pty_pair pty;
+  int fd = pty.open_slave();
+  ASSERT_GE(fd, 0);
+  service svc;
+  svc.baudrate = 9600;
+  ASSERT_EQ(setup_line(fd, svc), 0);
+  // The modem answers OK to both commands at once.
+  pty.say("OK\rOK\r");
+  carrier_calls = 0;
+  set_carrier_query(carrier_once);
+  debug = 1;
+  capture_fd cap(2);
+  hangup(fd);
+  std::string err = cap.finish();
+  set_carrier_query(nullptr);
+  EXPECT_NE(err.find("dropping DTR did not hang up the modem!\n"), std::string::npos);
+  EXPECT_NE(err.find("sending <+++>\n"), std::string::npos);
+  EXPECT_NE(err.find("sending <ATH0\\r>\n"), std::string::npos);
+  // Both commands were answered (the line's output is discarded on close,
+  // so the answers are what shows that they went out).
+  size_t first = err.find("found <OK>\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(err.find("found <OK>\n", first + 1), std::string::npos);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
+TEST_F(Serial, OpenDeviceHangsUpALineThatIsAlreadyConnected) {
+  pty_pair pty;
+  carrier_calls = 0;
+  set_carrier_query(carrier_once);
+  int fd = -1;
+  std::string out = logged([&] { fd = open_device(pty.slave_name); });
+  set_carrier_query(nullptr);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(out.find("carrier detect is already present!\n"), std::string::npos);
+  EXPECT_NE(out.find("hanging up modem\n"), std::string::npos);
+  // Locked again, once, and still held.
+  std::string base = pty.slave_name.substr(pty.slave_name.rfind('/') + 1);
+  EXPECT_TRUE(file_exists(lockfile(base)));
+  EXPECT_EQ(carrier_calls, 2);  // the second opening is not tested again
+  close_line(fd);
+  unlock_device(pty.slave_name);
+}
