@@ -244,7 +244,11 @@ int send_command(snpp_link& link, std::string_view command,
     print_line(stdout, ">>> ", command);
     fflush(stdout);
   }
+  // A command is one line: a line end inside a name or sender (a folded
+  // mail header, say) would make the server run the rest as a command.
   std::string line(command);
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   line += "\r\n";
   link.write(line);
   switch (get_reply(link)) {

@@ -383,6 +383,18 @@ TEST_F(Client, LongNamesAreSentWhole) {
   EXPECT_NE(wire.find("PAGEr " + name + "\r\n"), std::string::npos);
 }
 
+TEST_F(Client, LineEndsInNamesNeverStartACommand) {
+  peer server = peer::scripted("");
+  rcpt r = to("a\nSEND");
+  r.coverage = "north\r\nQUIT";
+  page p = make_page("hi", {r}, "joe@example.org\n\tRESEt");
+  auto result = submit(p, "localhost");
+  EXPECT_EQ(result.result, 0);
+  EXPECT_EQ(server.finish(),
+            "CALLerid joe@example.org \tRESEt\r\nCOVErage north  QUIT\r\nPAGEr a SEND\r\n"
+            "DATA\r\nhi\r\n.\r\nSEND\r\nQUIT\r\n");
+}
+
 TEST_F(Client, ServerListIsTriedInOrder) {
   {
     peer server = peer::scripted("");
