@@ -1,7 +1,7 @@
 // Reading the configuration file into the records of config.h.
 //
-// The parser never stops at a problem: every fault is logged with the file
-// name and line number in front, most are counted, and reading goes on, so
+// The parser never stops at a problem: every fault is logged (most with the
+// file name and line number in front), most are counted, and reading goes on, so
 // one load shows every mistake at once.
 #include "config/loader.h"
 
