@@ -19,6 +19,7 @@
 using namespace callvane;
 using namespace std::chrono_literals;
 using sandbox::peer;
+using testsupport::time_zone;
 
 namespace {
 
@@ -74,26 +75,6 @@ class Client : public ::testing::Test {
  private:
   std::chrono::milliseconds saved_timeout_{};
   int saved_debug_ = 0;
-};
-
-// Sets the local time zone for the life of the object.
-class time_zone {
- public:
-  explicit time_zone(const char* tz) {
-    if (const char* old = getenv("TZ")) saved_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~time_zone() {
-    if (saved_)
-      setenv("TZ", saved_->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
 };
 
 size_t open_descriptors() {

@@ -9,31 +9,12 @@
 #include <iterator>
 
 #include "config_fixture.h"
+#include "support/support.h"
 
 using namespace callvane;
 using callvane_test::ConfigTest;
 
 namespace {
-
-// Runs the test under a fixed time zone and restores the old one after.
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz) {
-    if (const char* old = getenv("TZ")) saved_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (saved_)
-      setenv("TZ", saved_->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 // Local time of the given day and clock time; 2024-01-01 is a Monday.
 int64_t local(int year, int month, int day, int hour, int minute) {
@@ -58,7 +39,7 @@ std::optional<std::string> sched(const char* s) { return std::string(s); }
 
 class ScheduleTest : public ConfigTest {
  protected:
-  TimeZone tz_{"UTC0"};
+  testsupport::time_zone tz_{"UTC0"};
 };
 
 TEST_F(ScheduleTest, NoScheduleIsAlwaysOnDuty) {
@@ -115,7 +96,7 @@ TEST_F(ScheduleTest, InvalidSchedules) {
 }
 
 TEST_F(ScheduleTest, UsesLocalTime) {
-  TimeZone est("EST5");
+  testsupport::time_zone est("EST5");
   // Monday 17:00 in New York is 22:00 UTC.
   int64_t when = weekday(0, 17, 0);
   EXPECT_EQ(when, local(2024, 1, 1, 17, 0));
@@ -153,7 +134,7 @@ class RecipientTest : public ConfigTest {
         "group=idle\n");
     ASSERT_EQ(r.count, 1) << r.log;  // the empty group
   }
-  TimeZone tz_{"UTC0"};
+  testsupport::time_zone tz_{"UTC0"};
   page pg_;
 
   std::vector<std::string> names() const {

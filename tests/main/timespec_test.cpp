@@ -9,20 +9,14 @@
 #include <optional>
 #include <string>
 
+#include "support/support.h"
+
+#include "support/support.h"
+
 namespace callvane {
 namespace {
 
-// Seconds since the epoch of a UTC calendar time (fields may overflow).
-int64_t utc(int year, int mon, int day, int hour, int min, int sec) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  return static_cast<int64_t>(timegm(&tm));
-}
+using testsupport::utc;
 
 std::string two(int v) {
   char buf[8];

@@ -6,18 +6,12 @@
 #include <ctime>
 #include <string>
 
+#include "support/support.h"
+
 namespace callvane {
 namespace {
 
-int64_t utc(int year, int mon, int day, int hour, int min) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  return static_cast<int64_t>(timegm(&tm));
-}
+using testsupport::utc;
 
 TEST(MessageId, FromMonthDayHourMinuteAndCounter) {
   EXPECT_EQ("LHBx042", make_messageid(utc(2026, 12, 8, 1, 49), 42));

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -175,6 +176,31 @@ std::string read_file(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
+}
+
+time_zone::time_zone(const char* tz) {
+  if (const char* old = getenv("TZ")) saved_ = old;
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+time_zone::~time_zone() {
+  if (saved_)
+    setenv("TZ", saved_->c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+int64_t utc(int year, int mon, int day, int hour, int min, int sec) {
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = mon - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = min;
+  tm.tm_sec = sec;
+  return static_cast<int64_t>(timegm(&tm));
 }
 
 bool file_exists(const std::string& path) {

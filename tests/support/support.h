@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,6 +53,21 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+
+// Sets the local time zone (TZ) for the life of the object.
+class time_zone {
+ public:
+  explicit time_zone(const char* tz);
+  ~time_zone();
+  time_zone(const time_zone&) = delete;
+  time_zone& operator=(const time_zone&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// Seconds since the epoch of a UTC calendar time (fields may overflow).
+int64_t utc(int year, int mon, int day, int hour, int min, int sec = 0);
 bool file_exists(const std::string& path);
 
 // Captures what the calling process writes to stdout or stderr meanwhile.
