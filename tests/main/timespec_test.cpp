@@ -11,8 +11,6 @@
 
 #include "support/support.h"
 
-#include "support/support.h"
-
 namespace callvane {
 namespace {
 
