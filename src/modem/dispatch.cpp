@@ -51,6 +51,8 @@ int open_service_device(const service& svc, std::string& device, const modem*& m
     if (!path.empty() && path[0] == '/') {
       int fd = open_device(path);
       if (fd >= 0) {
+        // A partial line left over from another device is no part of this one.
+        reset_packet_buffer();
         device = path;
         mdm = m;
         return fd;

@@ -1,10 +1,12 @@
 // Per-service delivery against the simulated modem and paging terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "common/settings.h"
 #include "config/config.h"
@@ -249,6 +251,35 @@ TEST_F(DeliveryTest, FailedLoginCountsAGoodTryAndHangsUp) {
   EXPECT_EQ(r.goodtries, 1);
   EXPECT_EQ(sim.events("block").size(), 0u);
   EXPECT_FALSE(lock_left(sim.device()));
+}
+
+TEST_F(DeliveryTest, NoBytesOfOneDeviceReachTheNext) {
+  // The first service's modem sends half a line and then falls silent.
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  std::thread talker([master] {
+    usleep(1500 * 1000);  // after the open and its flush of pending input
+    ssize_t n = write(master, "xyzzy", 5);
+    (void)n;
+  });
+  pty_sim sim;
+  add_modem("mute", name);
+  add_modem("sim", sim.device());
+  service* a = add_service("a-mute", "mute");
+  service* b = add_service("b-sim", "sim");
+  add_pager("ann", "1001", a);
+  add_pager("bob", "1002", b);
+  page p = make_page({"ann", "bob"}, "hello", 1);
+  std::string log = deliver({&p});
+  talker.join();
+  close(slave);
+  close(master);
+  EXPECT_EQ(p.rcpts.front().flags, F_NOMODEM) << log;
+  EXPECT_EQ(p.rcpts.back().flags, F_SENT) << log;
+  size_t second = log.find("new service: b-sim");
+  ASSERT_NE(second, std::string::npos) << log;
+  EXPECT_EQ(log.find("xyzzy", second), std::string::npos) << log;
 }
 
 }  // namespace
