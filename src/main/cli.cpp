@@ -278,12 +278,7 @@ int program_main(int argc, char** argv) {
     return not_built("The queue listing (-Q)");
   }
   if (opt.daemon) {
-    if (opt.interval != 0) {
-      unsigned port =
-          opt.args.empty() ? 0u : static_cast<unsigned>(atoi(opt.args[0].c_str())) & 0xffffu;
-      (void)port;
-      return not_built("The SNPP daemon (-q with an interval)");
-    }
+    if (opt.interval != 0) return not_built("The SNPP daemon (-q with an interval)");
     if (int status = load_configuration()) return status;
     return not_built("The queue run (-q 0)");
   }
