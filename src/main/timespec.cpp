@@ -116,7 +116,7 @@ int64_t parse_sendtime(const std::string& text) {
   static const int weights[] = {60, 600, 3600, 36000};
   int64_t offset = 0;
   for (size_t i = 0; i < clock.size(); i++)
-    offset += weights[i] * (clock[clock.size() - 1 - i] - '0');
+    offset += static_cast<int64_t>(weights[i]) * (clock[clock.size() - 1 - i] - '0');
 
   int64_t result = base + days * 86400 + offset;
   if (result < now) result += 86400;
