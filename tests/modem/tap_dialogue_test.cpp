@@ -314,6 +314,20 @@ TEST_F(Dialogue, LoginFailures) {
   EXPECT_TRUE(has(log, "no go-ahead from acme"));
 }
 
+// A terminal that falls silent: after the login, and after a block.
+TEST_F(Dialogue, SilenceAtLoginOrAfterABlock) {
+  pty_sim sim({"--login-reply", "silence", "--login-reply", "ack", "--block-reply", "silence"});
+  EXPECT_EQ(dial(sim), F_UNKNOWN);
+  EXPECT_TRUE(has(log, "login failed (timeout waiting for ACK)")) << log;
+  finish();
+  ASSERT_EQ(dial(sim), 0u) << log;
+  EXPECT_EQ(send(j), -1);
+  EXPECT_TRUE(has(log, "no valid response from acme")) << log;
+  EXPECT_TRUE(
+      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=1 : <NULL>"))
+      << log;
+}
+
 TEST_F(Dialogue, BlockNakedFiveTimesFailsWithReason) {
   pty_sim sim({"--block-nak", "5", "--reason", "  pager busy"});
   ASSERT_EQ(dial(sim), 0u);

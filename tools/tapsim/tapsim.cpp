@@ -129,18 +129,18 @@ class simulator {
           std::chrono::steady_clock::now() - start > std::chrono::seconds(opt_.lifetime))
         break;
       speed_t speed = current_speed();
-      if (speed == B0 && last_speed != B0) hang_up();
+      if (speed == B0 && last_speed != B0) {
+        // What the caller wrote before dropping DTR still belongs to the call.
+        take_pending();
+        hang_up();
+      }
       last_speed = speed;
       if (st_ == state::chatter) talk();
       pollfd p{fd_, POLLIN, 0};
       int r = poll(&p, 1, st_ == state::chatter ? 10 : 20);
       if (r < 0 && errno != EINTR) break;
       if (r > 0 && (p.revents & POLLIN)) {
-        unsigned char buf[512];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n > 0) {
-          for (ssize_t i = 0; i < n; i++) take(static_cast<char>(buf[i]));
-        }
+        read_some();
       } else if (r > 0) {
         // Nobody has the slave open apart from us: nothing to do but wait.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -149,6 +149,21 @@ class simulator {
   }
 
  private:
+  // Reads what is there and acts on it; false when nothing was read.
+  bool read_some() {
+    unsigned char buf[512];
+    ssize_t n = read(fd_, buf, sizeof buf);
+    for (ssize_t i = 0; i < n; i++) take(static_cast<char>(buf[i]));
+    return n > 0;
+  }
+
+  void take_pending() {
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN) || !read_some()) return;
+    }
+  }
+
   speed_t current_speed() {
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return B0;
