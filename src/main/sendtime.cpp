@@ -1,4 +1,4 @@
-#include "main/timespec.h"
+#include "main/sendtime.h"
 
 #include <cstdlib>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "main/timespec.h"
+#include "main/sendtime.h"
 
 #include <gtest/gtest.h>
 
