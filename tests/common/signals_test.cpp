@@ -20,35 +20,7 @@ namespace {
 // The handlers must never be installed in the test process itself: the
 // SIGCHLD handler would reap the children other tests wait for. Each case
 // runs in a forked child; its standard output and error go to files.
-struct child_result {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out, err;
-};
-
-child_result in_child(const std::function<int()>& body) {
-  testsupport::temp_dir dir;
-  std::string out_path = dir.file("out"), err_path = dir.file("err");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    close(out);
-    close(err);
-    int code = body();
-    fflush(nullptr);
-    _exit(code);
-  }
-  child_result r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid)
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = testsupport::read_file(out_path);
-  r.err = testsupport::read_file(err_path);
-  return r;
-}
+using testsupport::in_child;
 
 // Waits (blocking SIGCHLD meanwhile) until the handler has run once.
 void wait_for_sigchld() {

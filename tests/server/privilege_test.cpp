@@ -21,33 +21,7 @@ namespace {
 
 // drop_root changes the process for good, so every case runs in a forked
 // child; log lines go to its standard output (interactive) or error (-d).
-struct child_result {
-  int status = -1;
-  std::string out, err;
-};
-
-child_result in_child(const std::function<int()>& body) {
-  testsupport::temp_dir dir;
-  std::string out_path = dir.file("out"), err_path = dir.file("err");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    int code = body();
-    fflush(nullptr);
-    _exit(code);
-  }
-  child_result r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid)
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = testsupport::read_file(out_path);
-  r.err = testsupport::read_file(err_path);
-  return r;
-}
+using testsupport::in_child;
 
 class DropRoot : public ::testing::Test {
  protected:

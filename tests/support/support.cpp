@@ -208,6 +208,31 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+child_result in_child(const std::function<int()>& body) {
+  temp_dir dir;
+  std::string out_path = dir.file("out"), err_path = dir.file("err");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    close(out);
+    close(err);
+    int code = body();
+    fflush(nullptr);
+    _exit(code);
+  }
+  child_result r;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid)
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
 capture_fd::capture_fd(int fd) : fd_(fd) {
   fflush(nullptr);
   char tmpl[] = "/tmp/callvane-capture-XXXXXX";

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -69,6 +70,15 @@ class time_zone {
 // Seconds since the epoch of a UTC calendar time (fields may overflow).
 int64_t utc(int year, int mon, int day, int hour, int min, int sec = 0);
 bool file_exists(const std::string& path);
+
+// Runs `body` in a forked child whose standard output and error go to
+// files; for code that changes the process for good (privileges, signal
+// handlers). The child exits with what `body` returns.
+struct child_result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+child_result in_child(const std::function<int()>& body);
 
 // Captures what the calling process writes to stdout or stderr meanwhile.
 class capture_fd {
