@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "modem/tap.h"
+#include "support/support.h"
 
 using namespace callvane;
 
@@ -34,17 +35,7 @@ struct job_fixture {
   }
 };
 
-// Short words, so that every piece is cut at a blank.
-std::string words(size_t length) {
-  std::string s;
-  for (int i = 0; s.size() < length; i++) {
-    if (!s.empty()) s += ' ';
-    s += "w" + std::to_string(i % 10);
-  }
-  s.resize(length);
-  if (s.back() == ' ') s.back() = 'x';
-  return s;
-}
+std::string words(size_t length) { return testsupport::short_words(length); }
 
 }  // namespace
 

@@ -102,16 +102,7 @@ class Dialogue : public ::testing::Test {
   job j;
 };
 
-std::string words(size_t length) {
-  std::string s;
-  for (int i = 0; s.size() < length; i++) {
-    if (!s.empty()) s += ' ';
-    s += "w" + std::to_string(i % 10);
-  }
-  s.resize(length);
-  if (s.back() == ' ') s.back() = 'x';
-  return s;
-}
+std::string words(size_t length) { return testsupport::short_words(length); }
 
 }  // namespace
 

@@ -178,6 +178,17 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string short_words(size_t length) {
+  std::string s;
+  for (int i = 0; s.size() < length; i++) {
+    if (!s.empty()) s += ' ';
+    s += "w" + std::to_string(i % 10);
+  }
+  s.resize(length);
+  if (!s.empty() && s.back() == ' ') s.back() = 'x';
+  return s;
+}
+
 time_zone::time_zone(const char* tz) {
   if (const char* old = getenv("TZ")) saved_ = old;
   setenv("TZ", tz, 1);

@@ -55,6 +55,10 @@ class temp_dir {
 
 std::string read_file(const std::string& path);
 
+// A text of exactly `length` characters made of short words, so that every
+// piece cut from it breaks at a blank; it never ends in a blank.
+std::string short_words(size_t length);
+
 // Sets the local time zone (TZ) for the life of the object.
 class time_zone {
  public:
