@@ -21,8 +21,8 @@ struct duty_times {
   long end;
 };
 
-// Reads up to a few digits' worth of a decimal number; anything longer than
-// fits in a long saturates rather than overflowing.
+// Reads a decimal number (with a sign when allowed); strtol saturates
+// instead of overflowing.
 bool read_number(const char*& p, long& out, bool allow_sign) {
   const char* q = p;
   if (allow_sign) {
