@@ -8,8 +8,8 @@ std::list<pager> pagers;
 std::list<pgroup> groups;
 service* defservice = nullptr;
 
-std::optional<std::string> queuedir = std::string("/var/spool/callvane");
-std::optional<std::string> lockdir = std::string("/var/spool/lock");
+std::optional<std::string> queuedir = std::string(DEFAULT_QUEUEDIR);
+std::optional<std::string> lockdir = std::string(DEFAULT_LOCKDIR);
 int identtimeout = 10;
 int snpptimeout = 60;
 std::optional<std::string> administrator;

@@ -65,6 +65,9 @@ extern std::list<pager> pagers;
 extern std::list<pgroup> groups;
 extern service* defservice;
 
+inline constexpr const char* DEFAULT_QUEUEDIR = "/var/spool/callvane";
+inline constexpr const char* DEFAULT_LOCKDIR = "/var/spool/lock";
+
 extern std::optional<std::string> queuedir;
 extern std::optional<std::string> lockdir;
 extern int identtimeout;

@@ -39,8 +39,6 @@ constexpr size_t MAX_INCLUDE_DEPTH = 16;
 // such as /dev/zero named by mistake cannot keep the loader busy for ever.
 constexpr size_t MAX_FILE_BYTES = 16u << 20;
 
-const char DEFAULT_QUEUEDIR[] = "/var/spool/callvane";
-const char DEFAULT_LOCKDIR[] = "/var/spool/lock";
 const char FATAL_DEVICE[] = "FATAL_CONFIGURATION_ERROR";
 
 // Identity of every file being read right now, outermost first; an include

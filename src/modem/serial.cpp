@@ -26,7 +26,7 @@ namespace {
 
 bool verbose() { return interactive || debug >= 1; }
 
-std::string lock_directory() { return lockdir ? *lockdir : std::string("/var/spool/lock"); }
+std::string lock_directory() { return lockdir ? *lockdir : std::string(DEFAULT_LOCKDIR); }
 
 // Creates `path` with exactly mode 0444 (no umask) holding our pid line.
 bool write_temp_lock(const std::string& path) {
