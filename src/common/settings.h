@@ -13,4 +13,7 @@ extern bool interactive;        // -i: log lines go to standard output
 extern std::string configfile;  // -C, else DEFAULT_CONFIGFILE
 extern bool notty;              // standard input is not a terminal
 
+// Step-by-step traces of the modem dialogue are wanted.
+inline bool verbose() { return interactive || debug >= 1; }
+
 }  // namespace callvane

@@ -12,8 +12,6 @@ namespace callvane {
 
 namespace {
 
-bool verbose() { return interactive || debug >= 1; }
-
 const char* or_none(const std::optional<std::string>& text) {
   return text ? text->c_str() : "[none]";
 }

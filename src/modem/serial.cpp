@@ -24,8 +24,6 @@ namespace callvane {
 
 namespace {
 
-bool verbose() { return interactive || debug >= 1; }
-
 std::string lock_directory() { return lockdir ? *lockdir : std::string(DEFAULT_LOCKDIR); }
 
 // Creates `path` with exactly mode 0444 (no umask) holding our pid line.

@@ -27,8 +27,6 @@ constexpr int PROMPT_CYCLES = 10;
 constexpr int LOGIN_SENDS = 7;
 constexpr int BLOCK_SENDS = 5;
 
-bool verbose() { return interactive || debug >= 1; }
-
 bool contains(const std::string& packet, const char* what) {
   return packet.find(what) != std::string::npos;
 }
