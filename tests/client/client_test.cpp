@@ -13,7 +13,7 @@
 
 #include "common/settings.h"
 #include "common/text.h"
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "support/support.h"
 
 using namespace callvane;

@@ -1,4 +1,4 @@
-#include "sandbox.h"
+#include "support/sandbox.h"
 
 #include <fcntl.h>
 #include <net/if.h>

@@ -1,4 +1,4 @@
-// A private network and mount namespace for client tests, with SNPP peers.
+// A private network and mount namespace for tests, with SNPP peers.
 #pragma once
 
 #include <sys/types.h>
