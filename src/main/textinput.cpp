@@ -16,24 +16,28 @@ InStream& stdin_stream() {
   return in;
 }
 
-read_result read_text(InStream& in, bool text_mode) {
+read_result read_text(InStream& in, bool text_mode, size_t max_length) {
   // A person typing at standard input may take as long as they like; a
   // network peer gets snpptimeout seconds for the whole line or text.
   Deadline deadline;
   if (&in != &stdin_stream() && snpptimeout > 0)
     deadline = deadline_after(std::chrono::seconds(snpptimeout));
+  // Two bytes more than the limit may be kept: the blank of the last line
+  // end and the lone "." after it, both removed at the end.
+  const size_t keep = max_length >= UNLIMITED_TEXT - 2 ? UNLIMITED_TEXT : max_length + 2;
 
   std::string text;
+  bool dropped = false;
   int prev = '\n';
   bool dot = false;
   for (;;) {
     if (in.at_end()) break;
     int c = in.get(deadline);
-    if (c == InStream::TIMEOUT) return read_result{true, std::nullopt};
+    if (c == InStream::TIMEOUT) return read_result{true, false, std::nullopt};
     if (c == InStream::END) break;
     if (c == '\r') {
       int next = in.get(deadline);
-      if (next == InStream::TIMEOUT) return read_result{true, std::nullopt};
+      if (next == InStream::TIMEOUT) return read_result{true, false, std::nullopt};
       if (next == InStream::END) break;
       if (next == '\n')
         c = '\n';
@@ -45,16 +49,21 @@ read_result read_text(InStream& in, bool text_mode) {
       break;
     }
     dot = c == '.' && prev == '\n';
-    if (is_space(c)) {
-      if (!is_space(prev)) text.push_back(' ');
-    } else {
-      text.push_back(static_cast<char>(c));
+    bool store = !is_space(c) || !is_space(prev);
+    if (store && text.size() >= keep) {
+      // Over the limit: read on to the end, keep nothing more.
+      dropped = true;
+    } else if (store) {
+      text.push_back(is_space(c) ? ' ' : static_cast<char>(c));
     }
     prev = c;
   }
+  if (dropped) return read_result{false, true, std::nullopt};
   if (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.empty()) return read_result{false, std::nullopt};
-  return read_result{false, std::move(text)};
+  if (max_length != UNLIMITED_TEXT && text.size() > max_length)
+    return read_result{false, true, std::nullopt};
+  if (text.empty()) return read_result{false, false, std::nullopt};
+  return read_result{false, false, std::move(text)};
 }
 
 std::optional<std::string> get_message(int count, char* const* words) {

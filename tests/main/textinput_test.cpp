@@ -281,3 +281,63 @@ TEST(GetMessage, PromptsOnATerminal) {
   EXPECT_EQ(said, "Enter the message; end with '.' on a line by itself\nOk.\nUnknown host: \n");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
 }
+
+// With a limit, an over-long line or text is read to its end but not kept,
+// so the next read starts cleanly behind it.
+TEST(ReadText, OverLongInputIsConsumedAndRefused) {
+  struct limit_case {
+    std::string input;
+    bool text_mode;
+    bool too_long;
+    std::optional<std::string> text;  // what the first read keeps
+  };
+  const std::string big(100, 'x');
+  const limit_case cases[] = {
+      {"0123456789\r\nnext\r\n", false, false, "0123456789"},
+      {"0123456789a\r\nnext\r\n", false, true, std::nullopt},
+      {"0123456789   \r\nnext\r\n", false, false, "0123456789"},  // trailing blanks go
+      {"   0123  4567\r\nnext\r\n", false, false, "0123 4567"},
+      {big + " " + big + "\r\nnext\r\n", false, true, std::nullopt},
+      {big + "\n" + big + "\n.\nnext\n", true, true, std::nullopt},
+      {"01234\n56789\n.\nnext\n", true, true, std::nullopt},  // the line end is a blank
+      {"0123\n4567\n.\nnext\n", true, false, "0123 4567"},
+      {"0123456789\n.\nnext\n", true, false, "0123456789"},
+      {"0123456789\n.x\n.\nnext\n", true, true, std::nullopt},
+  };
+  for (const limit_case& c : cases) {
+    paced_pipe feed({c.input});
+    InStream in(feed.read_fd());
+    read_result r = read_text(in, c.text_mode, 10);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.too_long, c.too_long) << c.input;
+    EXPECT_EQ(r.text, c.text) << c.input;
+    EXPECT_EQ(read_text(in, false, 10).text, "next") << c.input;
+  }
+}
+
+TEST(ReadText, OverLongInputAtTheEndOfTheStream) {
+  paced_pipe feed({std::string(5000, 'y')});
+  InStream in(feed.read_fd());
+  read_result r = read_text(in, false, 1000);
+  EXPECT_TRUE(r.too_long);
+  EXPECT_EQ(r.text, std::nullopt);
+  EXPECT_EQ(read_text(in, false, 1000).text, std::nullopt);
+}
+
+TEST(ReadText, OverLongInputStillTimesOut) {
+  int saved = snpptimeout;
+  snpptimeout = 2;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::string chunk(100, 'z');
+  ASSERT_EQ(write(sv[1], chunk.data(), chunk.size()), 100);
+  {
+    InStream in(sv[0]);
+    read_result r = read_text(in, false, 10);
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_FALSE(r.too_long);
+  }
+  close(sv[0]);
+  close(sv[1]);
+  snpptimeout = saved;
+}
