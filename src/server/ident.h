@@ -1,0 +1,16 @@
+// RFC 1413 ident client: who owns the peer's end of a connection.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace callvane {
+
+// Asks the peer's ident service about the connection on `fd`; the user id,
+// or nullopt. Bounded by identtimeout seconds for the whole exchange.
+std::optional<std::string> ident_query(int fd);
+
+// Removes leading and trailing whitespace in place.
+void trim_blanks(std::string& text);
+
+}  // namespace callvane

@@ -1,0 +1,141 @@
+#include "support/ident_peer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "support/support.h"
+
+namespace identpeer {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Ends a child we started: at once, or after `grace` when it may finish.
+void end_child(pid_t& pid, std::chrono::milliseconds grace) {
+  if (pid <= 0) return;
+  auto deadline = Clock::now() + grace;
+  int status;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid = -1;
+}
+
+bool port_open(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+scripted::scripted(const std::string& mode, const std::string& answer, int port) {
+  char dir[] = "/tmp/callvane-ident-XXXXXX";
+  if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp");
+  dir_ = dir;
+  FILE* f = fopen((dir_ + "/answer").c_str(), "w");
+  if (f == nullptr) throw std::runtime_error("answer file");
+  fwrite(answer.data(), 1, answer.size(), f);
+  fclose(f);
+
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    std::string program = testsupport::tools_dir() + "/identpeer/identpeer";
+    execl(program.c_str(), program.c_str(), std::to_string(port).c_str(), mode.c_str(),
+          (dir_ + "/answer").c_str(), (dir_ + "/query").c_str(), nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  std::string said;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (said.find("ready\n") == std::string::npos && Clock::now() < deadline) {
+    struct pollfd pfd = {out[0], POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char buf[64];
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  if (said.find("ready\n") == std::string::npos)
+    throw std::runtime_error("identpeer did not start");
+}
+
+std::string scripted::finish() {
+  end_child(pid_, std::chrono::seconds(10));
+  return testsupport::read_file(dir_ + "/query");
+}
+
+scripted::~scripted() {
+  end_child(pid_, std::chrono::milliseconds(0));
+  unlink((dir_ + "/answer").c_str());
+  unlink((dir_ + "/query").c_str());
+  rmdir(dir_.c_str());
+}
+
+oidentd::oidentd() {
+  if (access("/usr/sbin/oidentd", X_OK) != 0) {
+    why_ = "/usr/sbin/oidentd is not installed";
+    return;
+  }
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl("/usr/sbin/oidentd", "oidentd", "-i", "-q", "-S", "-a", "127.0.0.1", "-p", "113",
+          nullptr);
+    _exit(127);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!port_open(113)) {
+    if (Clock::now() >= deadline || waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      why_ = "oidentd did not start";
+      end_child(pid_, std::chrono::milliseconds(0));
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+oidentd::~oidentd() {
+  if (pid_ > 0) kill(pid_, SIGTERM);
+  end_child(pid_, std::chrono::seconds(2));
+}
+
+bool oidentd::running(std::string& why) const {
+  why = why_;
+  return pid_ > 0;
+}
+
+}  // namespace identpeer
