@@ -2,9 +2,6 @@
 // pseudo-terminal. The gateway dials it like real hardware; every fault the
 // gateway has to survive can be scripted per call, and what the terminal
 // accepted is recorded for whoever wants to check it.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,10 +17,13 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "line.h"
+
 namespace {
+
+using callvane::tapsim::line;
 
 constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ACK = 0x06, NAK = 0x15, ESC = 0x1B, RS = 0x1E;
 
@@ -33,9 +33,11 @@ Plays a Hayes modem with a TAP (IXO) paging terminal behind it on a
 pseudo-terminal. The slave device path is printed on standard output as the
 first line. Point a service's device at it (or at --link) to try a
 configuration without hardware. The simulator serves any number of calls in a
-row; a call ends when the caller drops DTR (sets the line speed to 0).
+row; a call ends when the caller drops DTR (sets the line speed to 0) or
+closes the device, whether it does so itself or dies; the line is then idle
+again (raw, speed 0) for the next caller.
 
-Where to find it:
+Where to find it, and for how long:
   --link PATH          make PATH a symbolic link to the slave device
   --path-file FILE     write the slave device path to FILE
   --pid-file FILE      write the process id to FILE (removed at exit)
@@ -47,6 +49,11 @@ Where to find it:
                          block CALL PAGERID TEXT  (block acknowledged)
                          logout CALL              hangup CALL
   --lifetime SECONDS   exit by itself after this long (default: never)
+  --baud N             pace the line like a serial line at N bits per second
+                       (300, 1200, 2400 or any positive value), 10 bits per
+                       character: sends one character every 10/N seconds,
+                       and reads what the caller sends no faster (default:
+                       no pacing, as fast as the pseudo-terminal goes)
   -v, --verbose        trace the traffic on standard error
   -h, --help           this text
 
@@ -88,6 +95,7 @@ the terminal answers ESC EOT.
 struct options {
   std::string link, path_file, pid_file, owner, record;
   int lifetime = 0;
+  long baud = 0;
   bool verbose = false;
   std::map<std::string, std::vector<std::string>> per_call;
 
@@ -114,7 +122,7 @@ enum class state { command, wait_prompt, messages, chatter, dead };
 
 class simulator {
  public:
-  simulator(const options& o, int master) : opt_(o), fd_(master) {
+  simulator(const options& o, line& tty) : opt_(o), tty_(tty) {
     if (!o.record.empty()) record_ = fopen(o.record.c_str(), "a");
   }
   ~simulator() {
@@ -123,51 +131,43 @@ class simulator {
 
   void run() {
     auto start = std::chrono::steady_clock::now();
-    speed_t last_speed = current_speed();
     while (!stop) {
       if (opt_.lifetime > 0 &&
           std::chrono::steady_clock::now() - start > std::chrono::seconds(opt_.lifetime))
         break;
-      speed_t speed = current_speed();
-      if (speed == B0 && last_speed != B0) {
+      speed_t speed = tty_.speed();
+      if (speed == B0 && last_speed_ != B0) {
         // What the caller wrote before dropping DTR still belongs to the call.
-        take_pending();
+        for (char c : tty_.drain()) take(c);
         hang_up();
       }
-      last_speed = speed;
+      last_speed_ = speed;
       if (st_ == state::chatter) talk();
-      pollfd p{fd_, POLLIN, 0};
-      int r = poll(&p, 1, st_ == state::chatter ? 10 : 20);
-      if (r < 0 && errno != EINTR) break;
-      if (r > 0 && (p.revents & POLLIN)) {
-        read_some();
-      } else if (r > 0) {
-        // Nobody has the slave open apart from us: nothing to do but wait.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (!tty_.wait(st_ == state::chatter ? 10 : 20)) {
+        caller_gone();
+        continue;
+      }
+      // A bounded bite, so that DTR and the clock are looked at between bites.
+      for (int i = 0; i < 512 && !stop; i++) {
+        int c = tty_.take();
+        if (c < 0) break;
+        take(static_cast<char>(c));
       }
     }
   }
 
  private:
-  // Reads what is there and acts on it; false when nothing was read.
-  bool read_some() {
-    unsigned char buf[512];
-    ssize_t n = read(fd_, buf, sizeof buf);
-    for (ssize_t i = 0; i < n; i++) take(static_cast<char>(buf[i]));
-    return n > 0;
-  }
-
-  void take_pending() {
-    for (;;) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN) || !read_some()) return;
-    }
-  }
-
-  speed_t current_speed() {
-    termios t{};
-    if (tcgetattr(fd_, &t) != 0) return B0;
-    return cfgetospeed(&t);
+  // The caller closed the device, or died, without dropping DTR: as on a
+  // serial port that drops DTR on the last close, the call is over.
+  void caller_gone() {
+    // When the next caller is already on the line, what is there is its own.
+    bool next = tty_.occupied();
+    std::string rest = next ? "" : tty_.drain();
+    // Idle at once: the next caller may be about to set the line up.
+    if (!next) tty_.idle();
+    for (char c : rest) take(c);
+    if (last_speed_ != B0 || st_ != state::command || !line_.empty()) hang_up();
+    last_speed_ = B0;
   }
 
   // Before a dial the settings of the call about to be made apply.
@@ -197,17 +197,7 @@ class simulator {
 
   void put(const std::string& s) {
     if (opt_.verbose) fprintf(stderr, "tapsim> %s\n", visible(s).c_str());
-    const char* p = s.data();
-    size_t left = s.size();
-    while (left > 0) {
-      ssize_t w = write(fd_, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return;  // the caller's input is full: the rest is lost, as on a line
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
+    tty_.send(s);
   }
 
   static std::string noise(size_t n) {
@@ -236,7 +226,7 @@ class simulator {
   // Every answer goes through here: delay, garbage line, then the answer.
   void answer(const std::string& s) {
     int delay = num("reply-delay", 0);
-    if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    if (delay > 0) tty_.pause(delay);
     int garbage = num("garbage", 0);
     if (garbage > 0) put(noise(static_cast<size_t>(garbage)) + "\r");
     put(s);
@@ -255,6 +245,9 @@ class simulator {
     note("hangup\t" + std::to_string(call_));
     st_ = state::command;
     line_.clear();
+    plus_ = 0;
+    in_block_ = false;
+    logout_pending_ = false;
   }
 
   void take(char c) {
@@ -491,7 +484,8 @@ class simulator {
   }
 
   const options& opt_;
-  int fd_;
+  line& tty_;
+  speed_t last_speed_ = B0;
   FILE* record_ = nullptr;
   state st_ = state::command;
   std::string line_;
@@ -508,6 +502,14 @@ class simulator {
   std::string block_;
   std::string last_block_;
 };
+
+// A positive decimal number, else 0.
+long positive(const std::string& s) {
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(s.c_str(), &end, 10);
+  return errno == 0 && !s.empty() && *end == '\0' && n > 0 ? n : 0;
+}
 
 int usage_error(const char* what) {
   fprintf(stderr, "tapsim: %s (try --help)\n", what);
@@ -544,27 +546,23 @@ int main(int argc, char** argv) {
       opt.record = value;
     else if (name == "lifetime")
       opt.lifetime = std::atoi(value.c_str());
+    else if (name == "baud" && positive(value) > 0)
+      opt.baud = positive(value);
+    else if (name == "baud")
+      return usage_error(("bad value for " + a).c_str());
     else if (PER_CALL.count(name))
       opt.per_call[name].push_back(value);
     else
       return usage_error(("unknown option " + a).c_str());
   }
 
-  int master = -1, slave = -1;
-  char name[256];
-  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+  line tty(stop);
+  if (!tty.open()) {
     perror("tapsim: openpty");
     return 1;
   }
-  // Raw until the caller sets the line up; the slave we hold keeps the pty
-  // (and its settings) alive while the caller closes and reopens it.
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  cfsetispeed(&t, B9600);
-  cfsetospeed(&t, B9600);
-  tcsetattr(slave, TCSANOW, &t);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  tty.pace(opt.baud);
+  const char* name = tty.device().c_str();
 
   if (!opt.owner.empty()) {
     passwd* pw = getpwnam(opt.owner.c_str());
@@ -610,12 +608,10 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   {
-    simulator sim(opt, master);
+    simulator sim(opt, tty);
     sim.run();
   }
   if (!opt.link.empty()) unlink(opt.link.c_str());
   if (!opt.pid_file.empty()) unlink(opt.pid_file.c_str());
-  close(slave);
-  close(master);
   return 0;
 }
