@@ -16,6 +16,8 @@ namespace callvane {
 volatile sig_atomic_t reread_config = 0;
 volatile sig_atomic_t run_queue_now = 0;
 volatile sig_atomic_t alarm_fired = 0;
+std::atomic<pid_t> watched_child{0};
+std::atomic<unsigned long> reaped_others{0};
 
 namespace {
 volatile sig_atomic_t term_pending = 0;
@@ -66,6 +68,10 @@ void sig_child(int) {
   int status = 0;
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    if (pid == watched_child.load())
+      watched_child.store(0);
+    else
+      reaped_others.fetch_add(1);
     if (debug == 0) continue;
     // Only reached with -d, when log lines go to the terminal: write(2)
     // keeps the handler safe whatever the main flow was doing.

@@ -1,6 +1,9 @@
 // Signal handlers and the flags through which they talk to the program.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <csignal>
 
 namespace callvane {
@@ -10,6 +13,16 @@ extern volatile sig_atomic_t run_queue_now;  // set by SIGUSR1
 // Set by SIGALRM. Time-outs are kept with deadlines and poll, never with
 // alarm() and a jump, so nothing waits on this; it only records the event.
 extern volatile sig_atomic_t alarm_fired;
+
+// The one child whose end the main flow waits for (the daemon's queue
+// child): set by its parent right after the fork, with SIGCHLD blocked, and
+// cleared by sig_child when it reaps that very pid. Unlike a signal 0 probe
+// this never mistakes a reused pid for the child. 0: none watched.
+extern std::atomic<pid_t> watched_child;
+// Children reaped by sig_child other than the watched one; only grows.
+extern std::atomic<unsigned long> reaped_others;
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+static_assert(std::atomic<unsigned long>::is_always_lock_free);
 
 // Installs SIGALRM, SIGTERM, SIGCHLD, SIGHUP and SIGUSR1 in this order,
 // without SA_RESTART so that blocking calls return EINTR.

@@ -72,6 +72,10 @@ extern std::optional<std::string> queuedir;
 extern std::optional<std::string> lockdir;
 extern int identtimeout;
 extern int snpptimeout;
+// Most SNPP sessions served at once; more connections get a 421 reply.
+// 0 (from a value of 0 or less): no limit.
+inline constexpr int DEFAULT_MAXSESSIONS = 32;
+extern int maxsessions;
 extern std::optional<std::string> administrator;
 extern std::optional<std::string> forcehostname;
 extern std::optional<std::string> pidfile;  // survives a reload

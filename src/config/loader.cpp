@@ -296,7 +296,7 @@ bool top_level(parse_state& st, std::string_view text, size_t& used) {
   static const char* const keywords[] = {
       "include",     "synchronous", "queuedir",      "lockdir",       "identtimeout",
       "snpptimeout", "pidfile",     "administrator", "forcehostname", "sigfile",
-      "modem",       "service",     "pager",         "group",
+      "maxsessions", "modem",       "service",       "pager",         "group",
   };
   std::string value;
   std::string_view kw;
@@ -324,6 +324,9 @@ bool top_level(parse_state& st, std::string_view text, size_t& used) {
   } else if (kw == "snpptimeout") {
     int n = to_int(value);
     snpptimeout = n < 2 ? 2 : n;
+  } else if (kw == "maxsessions") {
+    int n = to_int(value);
+    maxsessions = n <= 0 ? 0 : n;
   } else if (kw == "pidfile") {
     pidfile = value;
   } else if (kw == "administrator") {
@@ -662,6 +665,7 @@ void clear_config() {
   lockdir = DEFAULT_LOCKDIR;
   identtimeout = 10;
   snpptimeout = 60;
+  maxsessions = DEFAULT_MAXSESSIONS;
 }
 
 int read_config(const std::string& path) {

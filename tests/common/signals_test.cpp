@@ -209,6 +209,39 @@ TEST(SignalChild, OneSignalReapsSeveralChildren) {
         << r.err;
 }
 
+TEST(SignalChild, TheWatchedChildIsClearedOnlyByItsOwnEnd) {
+  auto r = in_child([] {
+    install_signal_handlers();
+    int hold[2];
+    if (pipe(hold) != 0) return 1;
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    pid_t watched = fork();
+    if (watched == 0) {
+      close(hold[1]);
+      char c;
+      ssize_t n = read(hold[0], &c, 1);  // until the parent lets go
+      _exit(n < 0 ? 1 : 0);
+    }
+    close(hold[0]);
+    watched_child.store(watched);
+    unsigned long others = reaped_others.load();
+    child_that([] { _exit(0); });
+    child_that([] { raise(SIGKILL); });
+    if (watched_child.load() != watched) return 2;
+    if (reaped_others.load() != others + 2) return 3;
+    close(hold[1]);
+    wait_for_sigchld();
+    if (watched_child.load() != 0) return 4;
+    if (reaped_others.load() != others + 2) return 5;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return 0;
+  });
+  EXPECT_EQ(0, r.status);
+}
+
 TEST(SignalChild, DescribeStatusWords) {
   char line[160];
   describe_child_status(42, 0x0200, line, sizeof line);

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +103,55 @@ TEST_F(DropRoot, WithoutTheUserItWarns) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("giving up root privileges\nwarning: daemon is running as root!\n", r.err);
 }
+
+// Takes one capability out of the effective and permitted sets, so that
+// the matching identity call fails although the process is root.
+bool lose_capability(int cap) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2];
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[cap / 32].effective &= ~(1u << (cap % 32));
+  data[cap / 32].permitted &= ~(1u << (cap % 32));
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+std::vector<gid_t> current_groups() {
+  std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr)));
+  int n = getgroups(static_cast<int>(groups.size()), groups.data());
+  groups.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  return groups;
+}
+
+class DropRootFailure : public DropRoot, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DropRootFailure, LeavesTheWholeRootIdentity) {
+  int cap = GetParam();
+  auto r = in_child([cap] {
+    gid_t gid = getgid();
+    std::vector<gid_t> groups = current_groups();
+    if (!lose_capability(cap)) return 10;
+    debug = 1;
+    drop_root();
+    if (getuid() != 0 || geteuid() != 0) return 1;
+    if (getgid() != gid || getegid() != gid) return 2;
+    if (current_groups() != groups) return 3;
+    return 0;
+  });
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(
+      "giving up root privileges\n"
+      "becoming user 'uucp'\n"
+      "cannot become user 'uucp': Operation not permitted\n"
+      "warning: daemon is running as root!\n",
+      r.err);
+}
+
+// Without CAP_SETGID initgroups fails first; without CAP_SETUID the groups
+// are already changed when setuid fails and must be given back.
+INSTANTIATE_TEST_SUITE_P(Capabilities, DropRootFailure, ::testing::Values(CAP_SETGID, CAP_SETUID),
+                         [](const auto& info) {
+                           return std::string(info.param == CAP_SETGID ? "NoSetgid" : "NoSetuid");
+                         });
 
 }  // namespace
 }  // namespace callvane
