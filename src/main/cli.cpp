@@ -20,6 +20,9 @@
 #include "main/sendtime.h"
 #include "main/textinput.h"
 #include "modem/dispatch.h"
+#include "queue/listing.h"
+#include "queue/runner.h"
+#include "server/daemon.h"
 #include "server/messageid.h"
 #include "server/privilege.h"
 
@@ -31,16 +34,19 @@ namespace {
 const char OPTIONS[] = "+a:c:C:df:hil:mp:P:q:Qs:t:v";
 const char SERVERS_FILE[] = "/usr/local/etc/callvane.servers";
 const char DEFAULT_SERVER[] = "localhost";
+const int MAX_EXIT_STATUS = 255;
 
 int error_exit(const char* message) {
   fputs(message, stderr);
   return 255;
 }
 
-// A mode whose part of the program is not in this build says so plainly.
-int not_built(const char* mode) {
-  fprintf(stderr, "%s is not available in this version\n", mode);
-  return 255;
+// True only when every recipient of the page was delivered.
+bool all_sent(const page& p) {
+  if (p.rcpts.empty()) return false;
+  for (const rcpt& r : p.rcpts)
+    if ((r.flags & F_SENT) == 0) return false;
+  return true;
 }
 
 int load_configuration() {
@@ -98,7 +104,8 @@ int run_interactive(options& opt) {
   add_jobs(jobs, opt.pg);
   send_jobs(jobs);
   closelog();
-  return 0;
+  // A script must be able to tell that the page did not go out.
+  return all_sent(opt.pg) ? 0 : 1;
 }
 
 }  // namespace
@@ -275,12 +282,23 @@ int program_main(int argc, char** argv) {
 
   if (opt.list_queue) {
     if (int status = load_configuration()) return status;
-    return not_built("The queue listing (-Q)");
+    int listed = list_queue();
+    putchar('\n');
+    fflush(stdout);
+    // An exit status holds 8 bits; a longer queue must not wrap to "empty".
+    return listed > MAX_EXIT_STATUS ? MAX_EXIT_STATUS : listed;
   }
   if (opt.daemon) {
-    if (opt.interval != 0) return not_built("The SNPP daemon (-q with an interval)");
+    if (opt.interval != 0) {
+      // The port is the first word after the options, cut to 16 bits.
+      uint16_t port =
+          opt.args.empty() ? 0 : static_cast<uint16_t>(strtoul(opt.args[0].c_str(), nullptr, 10));
+      run_daemon(opt.interval, port);
+      return 255;
+    }
     if (int status = load_configuration()) return status;
-    return not_built("The queue run (-q 0)");
+    run_queue();
+    return 0;
   }
 
   // Client or interactive mode.

@@ -95,7 +95,7 @@ TEST_F(InteractiveTest, MessageFromStandardInputIsCleaned) {
 TEST_F(InteractiveTest, UnknownPagerIsLoggedAndNothingIsDialled) {
   pty_sim sim;
   auto r = run_callvane({"-i", "-C", config(sim.device()), "-p", "nobody", "hello"}, limited(30));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("no such pager nobody\n"), std::string::npos) << r.out;
   EXPECT_TRUE(sim.events("dial").empty());
 }
@@ -110,10 +110,10 @@ TEST_F(InteractiveTest, ConfigurationErrorsStopBeforeDelivery) {
   EXPECT_TRUE(sim.events("dial").empty());
 }
 
-TEST_F(InteractiveTest, BusyServiceIsReportedAndStillExitsZero) {
+TEST_F(InteractiveTest, BusyServiceIsReportedAndExitsOne) {
   pty_sim sim({"--dial-result", "BUSY"});
   auto r = run_callvane({"-i", "-C", config(sim.device()), "-p", "alice", "hi"}, limited(30));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("remote is busy, service=default"), std::string::npos) << r.out;
   EXPECT_TRUE(sim.events("block").empty());
 }
