@@ -56,6 +56,13 @@ std::optional<std::string> reverse_lookup(const sockaddr_in& addr) {
   return std::string(name);
 }
 
+bool storable_host(const std::optional<std::string>& host) {
+  if (!host || host->empty() || host->size() > MAX_QUEUE_WORD) return false;
+  for (char c : *host)
+    if (c == '\0' || is_space(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
 // Writes a fixed reply without ever blocking or raising SIGPIPE.
 void say_once(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -107,9 +114,6 @@ bool check_access(int fd, page& p) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   close(listen_fd);
-  // A client that goes away must end the session through a failed write
-  // and the end of its input, not kill it unlogged.
-  signal(SIGPIPE, SIG_IGN);
 
   page p;
   p.messageid = messageid;
@@ -120,7 +124,13 @@ bool check_access(int fd, page& p) {
            shown_host(p.hostname, peer).c_str());
     _exit(EXIT_REFUSED);
   }
-  if (!p.hostname) p.hostname = reverse_lookup(peer).value_or(bracketed(peer));
+  if (!p.hostname) p.hostname = reverse_lookup(peer);
+  // A name the queue file cannot hold as one word would fail every SEND.
+  if (!storable_host(p.hostname)) p.hostname = bracketed(peer);
+  // A client that goes away must end the session through a failed write
+  // and the end of its input, not kill it unlogged. Set only now, so that
+  // commands the access rules run keep the default.
+  signal(SIGPIPE, SIG_IGN);
   logmsg(LOG_INFO, "connection from %s@%s", shown_user(p).c_str(),
          shown_host(p.hostname, peer).c_str());
 

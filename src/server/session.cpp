@@ -374,6 +374,11 @@ void session::do_pager(const std::string& argument) {
     snpp_reply(R_INVALID_PAGER);
     return;
   }
+  // Without a bound one session could page the same person without end.
+  if (p_.rcpts.size() >= MAX_PAGE_RECIPIENTS) {
+    snpp_reply("550 Error, too many pager IDs");
+    return;
+  }
   int result = add_recipient(p_, name, coverage_, holduntil_, level_);
   if (result == 1) {
     snpp_reply("550 Error, no group members on duty");
@@ -515,7 +520,8 @@ void session::do_callerid(const std::string& argument) {
   std::string caller = argument;
   strip_trailing_space(caller);
   // A caller id longer than a queue file keeps could not be read back.
-  if (caller.empty() || caller.size() > MAX_QUEUE_WORD) {
+  // Nor could one with a NUL byte: every later SEND would fail.
+  if (caller.empty() || caller.size() > MAX_QUEUE_WORD || caller.find('\0') != std::string::npos) {
     snpp_reply("550 Error, invalid caller ID");
     return;
   }

@@ -23,6 +23,8 @@ inline constexpr size_t MAX_MESSAGE_TEXT = 64 * 1024;
 // Longest message id, pager id or caller id a session stores: a queue file
 // reads such values back only up to this length.
 inline constexpr size_t MAX_QUEUE_WORD = 255;
+// Most recipients one page may gather; each PAGEr beyond is refused.
+inline constexpr size_t MAX_PAGE_RECIPIENTS = 1000;
 
 // Runs one session on page.input and standard output: 0 after QUIT, -1 on
 // a time-out or too many errors.

@@ -162,6 +162,13 @@ TEST_F(Access, HostWithoutANameIsShownByItsAddress) {
   EXPECT_TRUE(has_line(s.log, "disconnect from [anonymous]@[127.0.0.2]")) << s.log;
 }
 
+TEST_F(Access, HostNameTooLongForTheQueueIsShownByItsAddress) {
+  sandbox::file_override hosts("/etc/hosts",
+                               "127.0.0.1\tlocalhost\n127.0.0.2\t" + std::string(300, 'h') + "\n");
+  session s = serve("127.0.0.2", true);
+  EXPECT_TRUE(has_line(s.log, "connection from [anonymous]@[127.0.0.2]")) << s.log;
+}
+
 TEST_F(Access, RefusedHostGetsOnlyTheRefusal) {
   session s = serve("127.0.0.3", false);
   EXPECT_EQ(REFUSED, s.received);

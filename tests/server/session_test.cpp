@@ -429,6 +429,22 @@ TEST_F(Session, OverLongInputIsRefusedAndTheSessionGoesOn) {
   EXPECT_EQ(p->message, message);
 }
 
+TEST_F(Session, RecipientsOfOnePageAreBounded) {
+  connection c(spool_.path());
+  c.line();
+  std::string commands;
+  for (size_t i = 0; i < MAX_PAGE_RECIPIENTS; i++) commands += "PAGEr alice\r\n";
+  c.send(commands);
+  for (size_t i = 0; i < MAX_PAGE_RECIPIENTS; i++) ASSERT_EQ(c.line(), QUEUED) << i;
+  c.script({{"PAGEr bob", "550 Error, too many pager IDs"},
+            {"MESSage m", "250 Message ok"},
+            {"SEND", "250 Message LHBx0420 queued for processing"},
+            {"PAGEr bob", QUEUED}});
+  auto p = only_page();
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->rcpts.size(), MAX_PAGE_RECIPIENTS);
+}
+
 TEST_F(Session, CallerIdAgainstIdent) {
   struct caller_case {
     std::optional<std::string> ident;
@@ -440,6 +456,7 @@ TEST_F(Session, CallerIdAgainstIdent) {
       {"ROOT", "rooted", "250 You're a liar, but I'll trust you this time"},
       {std::nullopt, "anyone", "250 Caller ID accepted"},
       {"ROOT", std::string(MAX_QUEUE_WORD + 1, 'r'), "550 Error, invalid caller ID"},
+      {"ROOT", std::string("jo\0e", 4), "550 Error, invalid caller ID"},
   };
   for (const caller_case& cc : cases) {
     connection c(spool_.path(), cc.ident);
