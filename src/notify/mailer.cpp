@@ -120,6 +120,10 @@ Mailer::~Mailer() {
 
 bool Mailer::send(std::string_view message, std::chrono::milliseconds limit) {
   if (fd_ < 0) return false;
+  // One mailer that hung is reason enough not to wait the full time for
+  // every later report of the same run, which holds the queue lock.
+  static bool mailer_hung = false;
+  if (mailer_hung) limit = std::min(limit, MAILER_WRITE_LIMIT_AFTER_HANG);
   Clock::time_point deadline = Clock::now() + limit;
   int err = 0;
   bool timed_out = false;
@@ -154,6 +158,7 @@ bool Mailer::send(std::string_view message, std::chrono::milliseconds limit) {
     fd_ = -1;
     return true;
   }
+  if (timed_out) mailer_hung = true;
   if (timed_out)
     logmsg(LOG_ERR, "e-mail to <%s> not sent: the mailer did not take it within %lld ms",
            safe_string(address_), static_cast<long long>(limit.count()));

@@ -15,6 +15,8 @@ inline constexpr const char* MAILER_PATH = "/usr/sbin/sendmail";
 // How long a mailer may take to read one whole message before it is given
 // up on; a mailer that never reads must not stall the queue run.
 inline constexpr std::chrono::milliseconds MAILER_WRITE_LIMIT{60000};
+// After one mailer hung in this process, later ones get only this long.
+inline constexpr std::chrono::milliseconds MAILER_WRITE_LIMIT_AFTER_HANG{2000};
 
 // False for an address that must never reach the mailer's command line:
 // empty, starting with "-" (it would be read as an option) or holding a

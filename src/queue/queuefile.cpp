@@ -305,6 +305,8 @@ int create_page_file(page& p, const std::string& content) {
     } else {
       err = errno;
       if (err != EEXIST) logmsg(LOG_NOTICE, "cannot create %s: %s", name.c_str(), strerror(err));
+      // Our own file is gone: no other name would do better.
+      if (err == ENOENT && access(tmp.name().c_str(), F_OK) != 0) break;
     }
   }
   if (!linked) {

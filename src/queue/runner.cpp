@@ -44,7 +44,7 @@ void collect_pages(page_list& pages) {
 }  // namespace
 
 int lock_queue() {
-  int fd = open(QUEUE_LOCKFILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  int fd = open(QUEUE_LOCKFILE, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     logmsg(LOG_ERR, "cannot open queue lockfile: %s", strerror(errno));
     return -1;

@@ -281,6 +281,24 @@ TEST_F(Notify, MailerThatNeverReadsIsGivenUpAndKilled) {
       << r.err;
 }
 
+TEST_F(Notify, AfterOneHungMailerTheNextWaitsLess) {
+  mailer_standin mailer(standin_mode::hang);
+  auto r = in_child([] {
+    for (int i = 0; i < 2; i++) {
+      std::unique_ptr<Mailer> m = open_mailer("alice");
+      if (!m) return 60;
+      if (m->send(std::string(256 * 1024, 'x'), std::chrono::milliseconds(i == 0 ? 300 : 60000)))
+        return 61;
+    }
+    return 0;
+  });
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("within 300 ms\n")) << r.err;
+  EXPECT_NE(std::string::npos,
+            r.err.find("within " + std::to_string(MAILER_WRITE_LIMIT_AFTER_HANG.count()) + " ms\n"))
+      << r.err;
+}
+
 TEST_F(Notify, MailerThatCannotBeExecutedIsLogged) {
   sandbox::file_override not_a_program(MAILER_PATH, "");
   auto r = in_child([] {
