@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/fileio.h"
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
@@ -39,23 +40,6 @@ constexpr char BAD_PREFIX = 'B';
 const char* const FLAG_NAMES[] = {
     "F_SENT",    "F_FAILED", "F_BUSY",   "F_NOCARRIER", "F_NOMODEM",  "F_FORCED",   "F_NOPROMPT",
     "F_UNKNOWN", "F_REJECT", "F_RAWPID", "F_SENDMAIL",  "F_SENTMAIL", "F_SENTADMIN"};
-
-// Closes its descriptor when it goes out of scope.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 // ---- building the file ----
 
@@ -183,25 +167,6 @@ bool storable(const page& p) {
 }
 
 // ---- putting the file on disk ----
-
-bool write_all(int fd, const std::string& data) {
-  const char* at = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(fd, at, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    at += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Makes the names just created, renamed or removed in the spool durable.
 bool sync_directory() {

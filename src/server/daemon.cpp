@@ -17,6 +17,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/fileio.h"
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/signals.h"
@@ -160,23 +161,9 @@ bool detach(int& ready_fd) {
 
 void tell_ready(int& ready_fd) {
   if (ready_fd < 0) return;
-  ssize_t n;
-  do {
-    n = write(ready_fd, &READY_BYTE, 1);
-  } while (n < 0 && errno == EINTR);
+  write_all(ready_fd, std::string_view(&READY_BYTE, 1));
   close(ready_fd);
   ready_fd = -1;
-}
-
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // A new file renamed over the old one, so a reader never sees it empty or

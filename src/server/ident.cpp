@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/fileio.h"
 #include "common/instream.h"
 #include "common/log.h"
 #include "common/settings.h"
@@ -28,21 +29,6 @@ namespace {
 constexpr uint16_t IDENT_PORT = 113;         // when the services database has none
 constexpr size_t ANSWER_MAX = 1023;          // bytes of the answer that are kept
 constexpr const char* QUERY = "%u, %u\r\n";  // peer's port, then ours
-
-// Closes the query socket on every way out.
-class query_socket {
- public:
-  query_socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
-  ~query_socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  query_socket(const query_socket&) = delete;
-  query_socket& operator=(const query_socket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 enum class wait_result { ready, timed_out, failed };
 
@@ -205,15 +191,16 @@ std::optional<std::string> ident_query(int fd) {
   target.sin_addr = peer.sin_addr;
   target.sin_port = htons(ident_port());
 
-  query_socket sock;
-  if (sock.fd() < 0) {
+  // Closed on every way out.
+  unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.socket() failed: %s", strerror(errno));
     return std::nullopt;
   }
 
   // One limit for the whole exchange; running into it is silent.
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(identtimeout);
-  int err = connect_within(sock.fd(), target, deadline);
+  int err = connect_within(sock.get(), target, deadline);
   if (err < 0) return std::nullopt;
   if (err == ECONNREFUSED) {
     if (debug > 0) logmsg(LOG_DEBUG, "RFC-1413 query refused by remote");
@@ -227,7 +214,7 @@ std::optional<std::string> ident_query(int fd) {
   char query[32];
   snprintf(query, sizeof query, QUERY, static_cast<unsigned>(ntohs(peer.sin_port)),
            static_cast<unsigned>(ntohs(ours.sin_port)));
-  err = send_within(sock.fd(), query, deadline);
+  err = send_within(sock.get(), query, deadline);
   if (err < 0) return std::nullopt;
   if (err != 0) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.write() failed: %s", strerror(err));
@@ -235,7 +222,7 @@ std::optional<std::string> ident_query(int fd) {
   }
 
   std::string answer;
-  read_result got = read_answer(sock.fd(), answer, deadline);
+  read_result got = read_answer(sock.get(), answer, deadline);
   if (got == read_result::timed_out) return std::nullopt;
   std::string type, os, user;
   if (got != read_result::closed || answer.empty()) {
