@@ -1,0 +1,58 @@
+// Shared set-up for the fuzz targets: a private working directory.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace callvane_fuzz {
+
+// The private directory of this process, made once. Memory backed when it
+// can be: queue writers sync every file.
+inline const std::string& private_dir() {
+  static const std::string dir = [] {
+    char name[] = "/dev/shm/callvane-fuzz.XXXXXX";
+    char fallback[] = "/tmp/callvane-fuzz.XXXXXX";
+    char* made = mkdtemp(name);
+    if (made == nullptr) made = mkdtemp(fallback);
+    if (made == nullptr) {
+      perror("callvane fuzz: private directory");
+      abort();
+    }
+    return std::string(made);
+  }();
+  return dir;
+}
+
+// Works in the private directory for one run, so that every file a target
+// writes stays out of the source tree, and returns to where libFuzzer was:
+// it reads and writes corpus paths relative to that.
+class in_private_dir {
+ public:
+  in_private_dir() : back_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (back_ < 0 || chdir(private_dir().c_str()) != 0) abort();
+  }
+  ~in_private_dir() {
+    if (fchdir(back_) != 0) abort();
+    close(back_);
+  }
+  in_private_dir(const in_private_dir&) = delete;
+  in_private_dir& operator=(const in_private_dir&) = delete;
+
+ private:
+  int back_;
+};
+
+// Replaces `name` in the current directory with exactly `size` bytes.
+inline void put_file(const char* name, const uint8_t* data, size_t size) {
+  FILE* f = fopen(name, "wb");
+  if (f == nullptr) abort();
+  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+  if (fclose(f) != 0) abort();
+}
+
+}  // namespace callvane_fuzz
