@@ -2,12 +2,16 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+
+#include "common/fileio.h"
 
 namespace callvane_fuzz {
 
@@ -53,6 +57,16 @@ inline void put_file(const char* name, const uint8_t* data, size_t size) {
   if (f == nullptr) abort();
   if (size > 0 && fwrite(data, 1, size, f) != size) abort();
   if (fclose(f) != 0) abort();
+}
+
+// An in-memory file holding exactly the input, read from its start: a
+// reader sees its end after the last byte, so every run ends.
+inline int input_descriptor(const uint8_t* data, size_t size) {
+  int fd = memfd_create("fuzz-input", MFD_CLOEXEC);
+  if (fd < 0) abort();
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  if (!callvane::write_all(fd, bytes) || lseek(fd, 0, SEEK_SET) != 0) abort();
+  return fd;
 }
 
 }  // namespace callvane_fuzz

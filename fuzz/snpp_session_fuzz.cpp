@@ -1,7 +1,6 @@
 // Fuzz target: one SNPP session fed an arbitrary byte stream as the client.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,21 +20,6 @@
 using namespace callvane;
 
 namespace {
-
-// An in-memory file holding exactly the input: the session reads it to its
-// end and then sees the connection gone, so every run ends.
-int input_descriptor(const uint8_t* data, size_t size) {
-  int fd = memfd_create("snpp", MFD_CLOEXEC);
-  if (fd < 0) abort();
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n <= 0) abort();
-    done += static_cast<size_t>(n);
-  }
-  if (lseek(fd, 0, SEEK_SET) != 0) abort();
-  return fd;
-}
 
 // Pagers, a group and services like a small site has, so that PAGEr,
 // LEVEl and the group schedules reach past their refusals.
@@ -89,7 +73,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   callvane_fuzz::in_private_dir here;
-  InStream in(input_descriptor(data, size), true);
+  InStream in(callvane_fuzz::input_descriptor(data, size), true);
   page p;
   p.input = &in;
   p.messageid = "Fz0001";
