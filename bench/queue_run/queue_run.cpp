@@ -1,6 +1,5 @@
 // Times one `callvane -q 0` over large spools and one durable fresh write.
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,12 +18,13 @@
 #include "common/text.h"
 #include "queue/page.h"
 #include "queue/queuefile.h"
+#include "support/bench_support.h"
 
 namespace {
 
+using namespace bench;
 using clock_type = std::chrono::steady_clock;
 
-const uid_t RUN_AS = 10;             // uucp, whom the program becomes
 const int RUN_LIMIT_SECONDS = 1800;  // one run that takes longer is killed
 const int NAMES_PER_SECOND = 100;    // attempt numbers .000 to .099
 
@@ -41,50 +41,6 @@ struct sample {
   long max_rss_kib = 0;
   bool ok = false;
 };
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-// A scratch directory tree, removed with everything in it at the end.
-class scratch {
- public:
-  explicit scratch(const std::string& base) {
-    std::string tmpl = base + "/callvane-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-      perror("mkdtemp");
-      exit(1);
-    }
-    path_ = tmpl;
-    chmod(path_.c_str(), 0777);
-    for (const char* sub : {"/spool", "/locks"}) {
-      mkdir((path_ + sub).c_str(), 0777);
-      chmod((path_ + sub).c_str(), 0777);
-    }
-  }
-  ~scratch() { nftw(path_.c_str(), remove_entry, 64, FTW_DEPTH | FTW_PHYS); }
-  scratch(const scratch&) = delete;
-  scratch& operator=(const scratch&) = delete;
-  std::string spool() const { return path_ + "/spool"; }
-  std::string locks() const { return path_ + "/locks"; }
-  std::string conf() const { return path_ + "/callvane.conf"; }
-
- private:
-  std::string path_;
-};
-
-bool write_text(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (geteuid() == 0 && fchown(fd, RUN_AS, RUN_AS) != 0) ok = false;
-  return close(fd) == 0 && ok;
-}
 
 // One page of one recipient per file, named as the writer names them.
 bool fill_spool(const scratch& s, long count, int64_t holduntil) {

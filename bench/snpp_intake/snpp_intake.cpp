@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,12 +28,13 @@
 
 #include "queue/page.h"
 #include "queue/queuefile.h"
+#include "support/bench_support.h"
 
 namespace {
 
+using namespace bench;
 using clock_type = std::chrono::steady_clock;
 
-const uid_t RUN_AS = 10;           // uucp, whom the daemon becomes
 const uint16_t DAEMON_PORT = 444;  // snpp
 const uint16_t FLOOR_PORT = 4444;
 const int REPLY_TIMEOUT_SECONDS = 15;  // one reply that takes longer is an error
@@ -52,67 +52,6 @@ struct settings {
   int floor_backlog = 128;
   std::string base = "/tmp";
 };
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  size_t at = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-  return v[std::min(at, v.size() - 1)];
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-// A scratch tree for one round: spool, locks, run dir, config; removed at the end.
-class scratch {
- public:
-  explicit scratch(const std::string& base) {
-    std::string tmpl = base + "/callvane-intake-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-      perror("mkdtemp");
-      exit(1);
-    }
-    path_ = tmpl;
-    chmod(path_.c_str(), 0777);
-    for (const char* sub : {"/spool", "/locks", "/run"}) {
-      mkdir((path_ + sub).c_str(), 0777);
-      chmod((path_ + sub).c_str(), 0777);
-    }
-  }
-  ~scratch() { nftw(path_.c_str(), remove_entry, 64, FTW_DEPTH | FTW_PHYS); }
-  scratch(const scratch&) = delete;
-  scratch& operator=(const scratch&) = delete;
-  std::string path() const { return path_; }
-  std::string spool() const { return path_ + "/spool"; }
-
- private:
-  std::string path_;
-};
-
-bool write_text(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fchown(fd, RUN_AS, RUN_AS) != 0) ok = false;
-  return close(fd) == 0 && ok;
-}
-
-bool write_all_fd(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Reads lines from a socket whose reads time out (SO_RCVTIMEO).
 class line_reader {
@@ -195,7 +134,7 @@ page_result send_one(uint16_t port, long index) {
   if (!ok) r.failure = "connect: " + std::string(strerror(errno));
   for (int i = 0; ok && i < 5; i++) {
     std::string line;
-    ok = steps[i][0].empty() || write_all_fd(fd, steps[i][0]);
+    ok = steps[i][0].empty() || callvane::write_all(fd, steps[i][0]);
     ok = ok && read_reply(in, line) == atoi(steps[i][1].c_str());
     if (!ok) r.failure = "step " + std::to_string(i) + ": " + (line.empty() ? "no reply" : line);
     if (ok && i == 3) {
@@ -254,7 +193,7 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
   int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   std::string text = "Pager: alice\nMessage: " + message + "\n";
-  bool ok = write_all_fd(fd, text) && fsync(fd) == 0;
+  bool ok = callvane::write_all(fd, text) && fsync(fd) == 0;
   return close(fd) == 0 && ok;
 }
 
@@ -263,20 +202,20 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
   line_reader in(fd);
   std::string line, message;
   unsigned counter = 0;
-  bool ok = write_all_fd(fd, "220 floor ready\r\n");
+  bool ok = callvane::write_all(fd, "220 floor ready\r\n");
   while (ok && in.next(line)) {
     std::string verb = line.substr(0, 4);
     for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     if (verb == "QUIT") {
-      write_all_fd(fd, "221 bye\r\n");
+      callvane::write_all(fd, "221 bye\r\n");
       break;
     }
     if (verb == "MESS") message = line.size() > 8 ? line.substr(8) : "";
     if (verb == "SEND" && !floor_store(spool, message, counter)) {
-      ok = write_all_fd(fd, "554 not stored\r\n");
+      ok = callvane::write_all(fd, "554 not stored\r\n");
       continue;
     }
-    ok = write_all_fd(fd, "250 ok\r\n");
+    ok = callvane::write_all(fd, "250 ok\r\n");
   }
   close(fd);
   _exit(0);
