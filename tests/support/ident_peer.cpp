@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -21,22 +20,6 @@ namespace identpeer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Ends a child we started: at once, or after `grace` when it may finish.
-void end_child(pid_t& pid, std::chrono::milliseconds grace) {
-  if (pid <= 0) return;
-  auto deadline = Clock::now() + grace;
-  int status;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  pid = -1;
-}
 
 bool port_open(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -60,42 +43,17 @@ scripted::scripted(const std::string& mode, const std::string& answer, int port)
   fwrite(answer.data(), 1, answer.size(), f);
   fclose(f);
 
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork");
-  if (pid_ == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    std::string program = testsupport::tools_dir() + "/identpeer/identpeer";
-    execl(program.c_str(), program.c_str(), std::to_string(port).c_str(), mode.c_str(),
-          (dir_ + "/answer").c_str(), (dir_ + "/query").c_str(), nullptr);
-    _exit(127);
-  }
-  close(out[1]);
-  std::string said;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (said.find("ready\n") == std::string::npos && Clock::now() < deadline) {
-    struct pollfd pfd = {out[0], POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    char buf[64];
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  if (said.find("ready\n") == std::string::npos)
-    throw std::runtime_error("identpeer did not start");
+  pid_ = testsupport::start_peer({testsupport::tools_dir() + "/identpeer/identpeer",
+                                  std::to_string(port), mode, dir_ + "/answer", dir_ + "/query"});
 }
 
 std::string scripted::finish() {
-  end_child(pid_, std::chrono::seconds(10));
+  testsupport::end_child(pid_, std::chrono::seconds(10));
   return testsupport::read_file(dir_ + "/query");
 }
 
 scripted::~scripted() {
-  end_child(pid_, std::chrono::milliseconds(0));
+  testsupport::end_child(pid_, std::chrono::milliseconds(0));
   unlink((dir_ + "/answer").c_str());
   unlink((dir_ + "/query").c_str());
   rmdir(dir_.c_str());
@@ -121,7 +79,7 @@ oidentd::oidentd() {
   while (!port_open(113)) {
     if (Clock::now() >= deadline || waitpid(pid_, nullptr, WNOHANG) == pid_) {
       why_ = "oidentd did not start";
-      end_child(pid_, std::chrono::milliseconds(0));
+      testsupport::end_child(pid_, std::chrono::milliseconds(0));
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -130,7 +88,7 @@ oidentd::oidentd() {
 
 oidentd::~oidentd() {
   if (pid_ > 0) kill(pid_, SIGTERM);
-  end_child(pid_, std::chrono::seconds(2));
+  testsupport::end_child(pid_, std::chrono::seconds(2));
 }
 
 bool oidentd::running(std::string& why) const {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -16,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "support/support.h"
 
@@ -110,37 +108,10 @@ void peer::start(const std::string& program, const std::string& port, const std:
   fputs(script.c_str(), f);
   fclose(f);
 
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork");
-  if (pid_ == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    signal(SIGPIPE, SIG_DFL);
-    if (program.ends_with(".pl"))
-      execl("/usr/bin/perl", "perl", program.c_str(), port.c_str(), log_.c_str(), nullptr);
-    else
-      execl(program.c_str(), program.c_str(), port.c_str(), script_path.c_str(), log_.c_str(),
-            nullptr);
-    _exit(127);
-  }
-  close(out[1]);
-  std::string said;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (said.find("ready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd pfd = {out[0], POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    char buf[256];
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  if (said.find("ready\n") == std::string::npos) throw std::runtime_error("peer did not start");
+  if (program.ends_with(".pl"))
+    pid_ = testsupport::start_peer({"/usr/bin/perl", program, port, log_});
+  else
+    pid_ = testsupport::start_peer({program, port, script_path, log_});
 }
 
 peer::peer(peer&& other) noexcept
@@ -150,27 +121,12 @@ peer::peer(peer&& other) noexcept
 }
 
 std::string peer::finish() {
-  if (pid_ > 0) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-  }
+  testsupport::end_child(pid_, std::chrono::seconds(10));
   return testsupport::read_file(log_);
 }
 
 peer::~peer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  testsupport::end_child(pid_, std::chrono::milliseconds(0));
   if (!dir_.empty()) {
     unlink(log_.c_str());
     unlink((dir_ + "/script").c_str());

@@ -270,4 +270,56 @@ std::string capture_fd::finish() {
   return text;
 }
 
+pid_t start_peer(const std::vector<std::string>& argv) {
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  std::string said;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (said.find("ready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    struct pollfd pfd = {out[0], POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  if (said.find("ready\n") == std::string::npos) {
+    end_child(pid, std::chrono::milliseconds(0));
+    throw std::runtime_error(argv[0] + " did not start");
+  }
+  return pid;
+}
+
+void end_child(pid_t& pid, std::chrono::milliseconds grace) {
+  if (pid <= 0) return;
+  auto deadline = std::chrono::steady_clock::now() + grace;
+  int status;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(5000);
+  }
+  pid = -1;
+}
+
 }  // namespace testsupport

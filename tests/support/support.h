@@ -1,6 +1,8 @@
 // Helpers for tests that drive the program from outside.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -83,6 +85,13 @@ struct child_result {
   std::string out, err;
 };
 child_result in_child(const std::function<int()>& body);
+
+// Starts a test peer (argv[0] is its path) with standard input on /dev/null
+// and waits until it prints "ready" on its standard output; throws when it
+// does not within 10 s.
+pid_t start_peer(const std::vector<std::string>& argv);
+// Ends a child we started: at once, or after `grace` when it may finish.
+void end_child(pid_t& pid, std::chrono::milliseconds grace);
 
 // Captures what the calling process writes to stdout or stderr meanwhile.
 class capture_fd {
