@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -30,6 +31,9 @@ constexpr int DEFAULT_PORT = 444;
 constexpr int WRAP_WIDTH = 70;
 const char SERVER_SEPARATORS[] = ",: \t\r\n";
 const char MESSAGE_COMPLAINT[] = "Cannot send message; entire page is canceled";
+const char LOGIN_VARIABLE[] = "SNPP_LOGIN";
+// A user and password of any real server fit; more is taken for a mistake.
+constexpr size_t MAX_LOGIN = 256;
 
 // Milliseconds left until `deadline`, at least 0, for poll().
 int ms_left(Clock::time_point deadline) {
@@ -172,6 +176,57 @@ bool connect_within(int fd, const struct sockaddr_in& addr) {
   return fcntl(fd, F_SETFL, flags) == 0;
 }
 
+// The class of the next reply and, when it settled, its line in `settled`.
+int read_reply(snpp_link& link, std::string& settled) {
+  Deadline deadline = Clock::now() + reply_timeout;
+  std::string line;
+  settled.clear();
+  while (link.read_line(deadline, line)) {
+    std::string shown = without_line_end(line);
+    if (debug) {
+      print_line(stdout, "", shown);
+      fflush(stdout);
+    }
+    long code = reply_code(line);
+    if (code == 214) continue;  // help text
+    if (code == 0) {
+      print_line(stderr, "Bogus response: ", shown);
+      continue;
+    }
+    settled = shown;
+    return static_cast<int>(code / 100);
+  }
+  return 4;
+}
+
+// LOGIn right after the greeting. A refusal is the server's answer about
+// this user, not a sign that it is unreachable, so the page stops here
+// rather than going to the next server. 0 when accepted, -1 when the
+// session is over.
+int send_login(snpp_link& link, const snpp_login& login, const std::string& server) {
+  std::string command = "LOGIn " + login.user;
+  if (debug) {
+    // The password stays off the screen and out of any captured trace.
+    print_line(stdout, ">>> ", command + (login.password.empty() ? "" : " ********"));
+    fflush(stdout);
+  }
+  if (!login.password.empty()) command += " " + login.password;
+  link.write(command + "\r\n");
+  std::string reply;
+  switch (read_reply(link, reply)) {
+    case 5:
+      fprintf(stderr, "Login refused by %s: %s\n", server.c_str(), safe_string(reply));
+      send_quit(link);
+      return -1;
+    case 4:
+      fputs("Fatal error, aborting\n", stderr);
+      link.close();
+      return -1;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 bool snpp_link::read_line(const Deadline& deadline, std::string& line) {
@@ -219,23 +274,37 @@ void snpp_link::close() {
 }
 
 int get_reply(snpp_link& link) {
-  Deadline deadline = Clock::now() + reply_timeout;
-  std::string line;
-  while (link.read_line(deadline, line)) {
-    std::string shown = without_line_end(line);
-    if (debug) {
-      print_line(stdout, "", shown);
-      fflush(stdout);
-    }
-    long code = reply_code(line);
-    if (code == 214) continue;  // help text
-    if (code == 0) {
-      print_line(stderr, "Bogus response: ", shown);
-      continue;
-    }
-    return static_cast<int>(code / 100);
+  std::string settled;
+  return read_reply(link, settled);
+}
+
+std::optional<snpp_login> parse_login(std::string_view text, std::string& why) {
+  if (text.size() > MAX_LOGIN) {
+    why = std::string(LOGIN_VARIABLE) + " is too long (at most " + std::to_string(MAX_LOGIN) +
+          " characters)\n";
+    return std::nullopt;
   }
-  return 4;
+  for (unsigned char c : text) {
+    // A line end would end the command early and let the rest be read as
+    // another command; no other control character belongs in a name.
+    if (c < 0x20 || c == 0x7f) {
+      why = std::string(LOGIN_VARIABLE) + " holds a control character\n";
+      return std::nullopt;
+    }
+  }
+  size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    why = std::string(LOGIN_VARIABLE) + " holds no user name\n";
+    return std::nullopt;
+  }
+  text.remove_prefix(start);
+  text.remove_suffix(text.size() - (text.find_last_not_of(' ') + 1));
+  size_t blank = text.find(' ');
+  snpp_login login;
+  login.user = text.substr(0, blank);
+  if (blank != std::string_view::npos)
+    login.password = text.substr(text.find_first_not_of(' ', blank));
+  return login;
 }
 
 int send_command(snpp_link& link, std::string_view command,
@@ -308,6 +377,17 @@ int connect_server(const std::string& name) {
 }
 
 int submit_page(page& p, const std::string& servers) {
+  // A login that cannot be sent is refused before any server is bothered.
+  std::optional<snpp_login> login;
+  if (const char* env = getenv(LOGIN_VARIABLE); env != nullptr && *env != '\0') {
+    std::string why;
+    login = parse_login(env, why);
+    if (!login) {
+      fputs(why.c_str(), stderr);
+      return -1;
+    }
+  }
+
   std::optional<std::string_view> state{servers};
   std::string name;
   int fd = -1;
@@ -320,6 +400,7 @@ int submit_page(page& p, const std::string& servers) {
     send_quit(link);
     return -1;
   }
+  if (login && send_login(link, *login, name) < 0) return -1;
 
   if (p.from && !p.from->empty()) {
     if (send_command(link, "CALLerid " + *p.from, "CALLerid " + *p.from + " not accepted") < 0)

@@ -11,8 +11,20 @@
 
 namespace callvane {
 
-// 0: the server accepted SEND; 1: no recipient was accepted; -1: failure.
+// 0: the server accepted SEND; 1: no recipient was accepted; -1: failure
+// (a refused login included). When the environment variable SNPP_LOGIN is
+// set, LOGIn follows the greeting.
 int submit_page(page& p, const std::string& servers);
+
+// The login of SNPP_LOGIN: its first word is the user, the rest the password.
+struct snpp_login {
+  std::string user;
+  std::string password;  // may be empty
+};
+
+// What the SNPP_LOGIN text asks for; nullopt with `why` (one line, ended by
+// a line feed) when it cannot be sent.
+std::optional<snpp_login> parse_login(std::string_view text, std::string& why);
 
 // A connected socket to `name` on the snpp port (else 444), or -1.
 int connect_server(const std::string& name);

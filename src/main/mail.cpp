@@ -7,6 +7,7 @@
 
 #include "common/settings.h"
 #include "common/text.h"
+#include "main/mime.h"
 #include "main/textinput.h"
 
 namespace callvane {
@@ -16,14 +17,13 @@ namespace {
 // Body lines are taken in pieces of this many bytes at most, line feed
 // included; a longer line is read as several lines.
 constexpr size_t BODY_LINE = 10240 - 1;
+// What a MIME body may hold in memory while its parts are found; the rest
+// of a longer mail is read and dropped.
+constexpr size_t MIME_BODY = 4 * 1024 * 1024;
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool equals_nocase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string_view skip_space(std::string_view s) {
@@ -32,17 +32,32 @@ std::string_view skip_space(std::string_view s) {
   return s.substr(i);
 }
 
-// One body line without its line feed, or nullopt at the end of the input.
+// One body line without its line end (line feed, or carriage return and
+// line feed), or nullopt at the end of the input.
 std::optional<std::string> read_body_line(InStream& in) {
   std::string line;
   int c = in.get();
   if (c == InStream::END || c == InStream::TIMEOUT) return std::nullopt;
   while (c >= 0) {
-    if (c == '\n') break;
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      break;
+    }
     line.push_back(static_cast<char>(c));
     if (line.size() >= BODY_LINE) break;
     c = in.get();
   }
+  return line;
+}
+
+// A header line with the carriage returns of CR LF line ends removed.
+std::string without_cr(std::string line) {
+  size_t out = 0;
+  for (size_t i = 0; i < line.size(); i++) {
+    bool line_end = i + 1 == line.size() || line[i + 1] == '\n';
+    if (line[i] != '\r' || !line_end) line[out++] = line[i];
+  }
+  line.resize(out);
   return line;
 }
 
@@ -52,24 +67,21 @@ void append_line(std::optional<std::string>& text, std::string_view line) {
   text->push_back('\n');
 }
 
-// The boundary parameter of a multipart/mixed type; `rest` is what follows
-// the type. Prints the complaint and gives nullopt when there is none.
-std::optional<std::string> boundary_of(std::string_view rest) {
-  rest = skip_space(rest);
-  constexpr std::string_view key = "boundary=";
-  if (!starts_with_nocase(rest, key)) {
-    fputs("Content-Type is multipart/mixed but no boundary is specified\n", stderr);
-    return std::nullopt;
+// Prints the one complaint a body can get before it is read.
+void complain_no_boundary(const std::string& type) {
+  fprintf(stderr, "Content-Type is %s but no boundary is specified\n", type.c_str());
+}
+
+// The body of a MIME mail, kept whole (up to MIME_BODY) so that its parts
+// can be found; line ends become line feeds.
+std::string read_mime_body(InStream& in) {
+  std::string body;
+  while (auto line = read_body_line(in)) {
+    if (body.size() + line->size() + 1 > MIME_BODY) break;
+    body += *line;
+    body += '\n';
   }
-  rest.remove_prefix(key.size());
-  std::string_view value;
-  if (!rest.empty() && rest.front() == '"') {
-    rest.remove_prefix(1);
-    value = rest.substr(0, rest.find('"'));
-  } else {
-    value = rest.substr(0, rest.find_first_of("\t ;"));
-  }
-  return "--" + std::string(value);
+  return body;
 }
 
 }  // namespace
@@ -79,6 +91,12 @@ std::optional<std::string> read_header(InStream& in, bool fold) {
   if (c < 0) return std::nullopt;
   std::string text;
   if (c == '\n') return text;
+  if (c == '\r') {
+    // An empty line with a CR LF end: never the start of a continuation.
+    int next = in.get();
+    if (next == '\n') return text;
+    if (next >= 0) in.unget(next);
+  }
   for (;;) {
     if (c < 0) return text;
     if (c != '\n') {
@@ -144,9 +162,13 @@ void read_mail(InStream& in, page& p, bool have_from) {
     return;
   }
 
-  std::optional<std::string> sender, reply, subject, boundary;
+  std::optional<std::string> sender, reply, subject;
+  std::optional<content_type> multipart;  // the last multipart type with a boundary
+  content_type single;                    // the last Content-Type of any other kind
+  std::string encoding;
   bool mime = false;
   while ((line = read_header(in, false)) && !line->empty()) {
+    *line = without_cr(std::move(*line));
     std::string_view h = *line;
     if (starts_with_nocase(h, "reply-to:")) {
       reply = parse_address(h.substr(9));
@@ -159,24 +181,33 @@ void read_mail(InStream& in, page& p, bool have_from) {
       if (!value.empty()) subject = std::string(value);
     } else if (starts_with_nocase(h, "mime-version:")) {
       mime = true;
+    } else if (starts_with_nocase(h, "content-transfer-encoding:")) {
+      encoding = h.substr(26);
     } else if (starts_with_nocase(h, "content-type:")) {
-      std::string_view value = skip_space(h.substr(13));
-      size_t end = 0;
-      while (end < value.size() && value[end] != ';' &&
-             !is_space(static_cast<unsigned char>(value[end])))
-        end++;
-      std::string_view type = value.substr(0, end);
-      std::string_view rest = end < value.size() ? value.substr(end + 1) : std::string_view{};
-      if (equals_nocase(type, "text") || equals_nocase(type, "text/plain")) {
-        // plain text needs nothing more
-      } else if (equals_nocase(type, "multipart/mixed")) {
-        if (auto b = boundary_of(rest)) boundary = std::move(b);
-      } else if (equals_nocase(type, "x-sun-attachment")) {
+      content_type ct = parse_content_type(h.substr(13));
+      const std::string& type = ct.type;
+      if (type == "text" || type == "text/plain") {
+        single = std::move(ct);
+      } else if (type.starts_with("multipart/")) {
+        if (ct.boundary)
+          multipart = std::move(ct);
+        else
+          complain_no_boundary(type);
+      } else if (type == "x-sun-attachment") {
         fputs("X-sun-attachments are NOT supported--use MIME instead.\n", stderr);
-      } else if (debug >= 2) {
-        printf("Unknown content type: <%s>\n", std::string(type).c_str());
+      } else {
+        if (debug >= 2) printf("Unknown content type: <%s>\n", type.c_str());
+        single = std::move(ct);
       }
     }
+  }
+
+  // Encoded words mean something only in a MIME mail.
+  if (mime && subject) {
+    if (auto decoded = decode_encoded_words(*subject)) subject = std::move(decoded);
+  }
+  if (mime && sender) {
+    if (auto decoded = decode_encoded_words(*sender)) sender = std::move(decoded);
   }
 
   if (debug >= 2) {
@@ -189,37 +220,11 @@ void read_mail(InStream& in, page& p, bool have_from) {
   if (sender) append_line(text, *sender);
   if (subject) append_line(text, "(Subj: " + *subject + ")");
 
-  if (boundary && mime) {
-    bool taking = false, in_header = false, taken = false;
-    while (auto body = read_body_line(in)) {
-      const std::string& l = *body;
-      if (l == *boundary) {
-        if (debug >= 2) printf("Found boundary: <%s>\n", l.c_str());
-        if (taken) break;
-        taking = in_header = true;
-      } else if (!taking) {
-        // preamble, or the rest of a part that is not text
-      } else if (in_header) {
-        if (starts_with_nocase(l, "content-type:")) {
-          std::string_view type = std::string_view(l).substr(13);
-          if (!starts_with_nocase(type, " text")) {
-            if (debug >= 2) printf("Skipping type=<%s>\n", std::string(type).c_str());
-            taking = false;
-          }
-        } else {
-          if (debug >= 2) printf("Mimeheader: <%s>\n", l.c_str());
-          if (l.empty()) {
-            append_line(text, "");
-            in_header = false;
-            taken = true;
-          }
-        }
-      } else {
-        if (debug >= 2) printf("Mimetext: <%s>\n", l.c_str());
-        if (l.compare(0, 2, "--") == 0) break;
-        append_line(text, l);
-        taken = true;
-      }
+  const content_type& top = multipart ? *multipart : single;
+  if (mime && needs_mime_decoding(top, encoding)) {
+    if (auto shown = mime_text(top, encoding, read_mime_body(in))) {
+      if (!text) text.emplace();
+      *text += *shown;
     }
   } else {
     while (auto body = read_body_line(in)) {

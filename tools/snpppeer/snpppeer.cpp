@@ -13,6 +13,10 @@
 // "!flood" sends "214" lines until the client goes away. Without a script
 // line the greeting is "220 snpppeer ready", DATA gets 354, QUIT gets 221
 // (and the connection is closed), everything else 250.
+//
+// The key "unauthenticated" makes a server that demands a login: until a
+// LOGIn has been answered with a 2xx reply, every command but LOGIn and
+// QUIT gets the REPLY of that line.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -148,13 +152,20 @@ int main(int argc, char** argv) {
   if (p.fd < 0) return 2;
   close(listener);
 
+  const bool demands_login = p.script.count("unauthenticated") != 0;
+  bool logged_in = false;
   if (p.answer(p.reply_for("greeting", "220 snpppeer ready"))) {
     std::string line;
     while (p.read_line(line)) {
       std::string key = key_of(line);
-      std::string reply = p.reply_for(key, key == "DATA"   ? "354 go ahead"
-                                           : key == "QUIT" ? "221 bye"
-                                                           : "250 ok");
+      std::string reply;
+      if (demands_login && !logged_in && key != "LOGI" && key != "QUIT")
+        reply = p.script["unauthenticated"].front();
+      else
+        reply = p.reply_for(key, key == "DATA"   ? "354 go ahead"
+                                 : key == "QUIT" ? "221 bye"
+                                                 : "250 ok");
+      if (key == "LOGI" && reply.rfind("2", 0) == 0) logged_in = true;
       if (!p.answer(reply)) break;
       if (key == "QUIT" && reply.rfind("221", 0) == 0) break;
       if (key == "DATA" && reply.rfind("354", 0) == 0) {
