@@ -1,10 +1,12 @@
-// Shared set-up for the fuzz targets: a private working directory.
+// Shared set-up for the fuzz targets: a private working directory and inputs as descriptors.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -68,5 +70,36 @@ inline int input_descriptor(const uint8_t* data, size_t size) {
   if (!callvane::write_all(fd, bytes) || lseek(fd, 0, SEEK_SET) != 0) abort();
   return fd;
 }
+
+// Most bytes a peer_said socket carries: all of it must fit the socket's
+// buffer at once, and no reader here looks at more.
+inline constexpr size_t PEER_INPUT_MAX = 16384;
+
+// One end of a connected socket whose other end has said the input (its
+// first PEER_INPUT_MAX bytes) and then closed its sending side, so every
+// read ends without waiting. What is written to it is left unread there.
+class peer_said {
+ public:
+  peer_said(const uint8_t* data, size_t size) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
+    ours_ = fds[0];
+    peer_ = fds[1];
+    std::string_view bytes(reinterpret_cast<const char*>(data), std::min(size, PEER_INPUT_MAX));
+    if (!callvane::write_all(peer_, bytes) || shutdown(peer_, SHUT_WR) != 0) abort();
+  }
+  ~peer_said() {
+    close(ours_);
+    close(peer_);
+  }
+  peer_said(const peer_said&) = delete;
+  peer_said& operator=(const peer_said&) = delete;
+
+  int fd() const { return ours_; }
+
+ private:
+  int ours_;
+  int peer_;
+};
 
 }  // namespace callvane_fuzz

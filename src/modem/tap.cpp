@@ -45,28 +45,6 @@ void log_prompt_byte(int c) {
   }
 }
 
-// Reads bytes until the terminal's "ID=" prompt is complete or the cycle
-// times out. A byte that breaks the match restarts it without being tested
-// against the first character itself.
-bool scan_for_prompt(int fd) {
-  static const char prompt[] = "ID=";
-  size_t matched = 0;
-  // A cycle ends at a one-second silence; a peer that never pauses still
-  // cannot stretch it past this.
-  auto cycle_end = Clock::now() + std::chrono::seconds(3);
-  while (Clock::now() < cycle_end) {
-    int c = read_byte(fd, 1);
-    if (c < 0) return false;
-    log_prompt_byte(c);
-    if (c == prompt[matched]) {
-      if (++matched == 3) return true;
-    } else {
-      matched = 0;
-    }
-  }
-  return false;
-}
-
 void send_login(int fd, const service& svc) {
   const char esc_pg1[] = {ESC, 'P', 'G', '1', '\0'};
   send_string(fd, esc_pg1);
@@ -109,31 +87,29 @@ std::string tap_block(const std::string& pagerid, const std::string& text) {
   return block;
 }
 
-unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
-  const std::string initcmd = mdm ? mdm->initcmd : std::string("ATZ");
-  const std::string prefix = svc.dialcmd ? *svc.dialcmd : mdm ? mdm->dialcmd : std::string("ATDT");
-  const std::string phone = svc.phone.value_or("");
+// A byte that breaks the match restarts it without being tested against the
+// first character itself.
+bool scan_for_prompt(int fd) {
+  static const char prompt[] = "ID=";
+  size_t matched = 0;
+  // A cycle ends at a one-second silence; a peer that never pauses still
+  // cannot stretch it past this.
+  auto cycle_end = Clock::now() + std::chrono::seconds(3);
+  while (Clock::now() < cycle_end) {
+    int c = read_byte(fd, 1);
+    if (c < 0) return false;
+    log_prompt_byte(c);
+    if (c == prompt[matched]) {
+      if (++matched == 3) return true;
+    } else {
+      matched = 0;
+    }
+  }
+  return false;
+}
+
+unsigned await_connect(int fd, const service& svc) {
   const char* name = svc.name.c_str();
-
-  if (verbose()) logmsg(LOG_DEBUG, "initializing modem with %s", initcmd.c_str());
-  send_string(fd, "\r");
-  pause_seconds(1);
-  send_string(fd, (initcmd + "\r").c_str());
-  if (!expect(fd, "OK", 5)) {
-    logmsg(LOG_NOTICE, "cannot initialize modem");
-    return F_NOMODEM;
-  }
-
-  pause_seconds(1);
-  if (verbose())
-    logmsg(LOG_DEBUG, "dialing service %s with %s%s", name, prefix.c_str(), phone.c_str());
-  const std::string dial = prefix + phone;
-  send_string(fd, (dial + "\r").c_str());
-  if (!expect(fd, dial.c_str(), 2)) {
-    logmsg(LOG_NOTICE, "cannot dial modem");
-    return F_NOMODEM;
-  }
-
   if (verbose()) logmsg(LOG_DEBUG, "waiting for connection");
   Deadline connect_limit = overall_limit(255);
   for (;;) {
@@ -144,7 +120,7 @@ unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
     }
     if (contains(*p, "CONNECT")) {
       logmsg(LOG_INFO, "connected to remote, service=%s", name);
-      break;
+      return 0;
     }
     if (contains(*p, "BUSY")) {
       logmsg(LOG_INFO, "remote is busy, service=%s", name);
@@ -163,22 +139,10 @@ unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
       return F_NOCARRIER;
     }
   }
+}
 
-  bool prompted = false;
-  for (int cycle = 0; cycle < PROMPT_CYCLES && !prompted; cycle++) {
-    pause_seconds(1);
-    send_string(fd, "\r");
-    prompted = scan_for_prompt(fd);
-  }
-  if (!prompted) {
-    logmsg(LOG_NOTICE, "no login prompt from %s", name);
-    return F_NOPROMPT;
-  }
-  // Whatever else the terminal sent with its prompt is of no use; a
-  // terminal that never pauses is cut off after two seconds.
-  auto drain_end = Clock::now() + std::chrono::seconds(2);
-  for (int c; Clock::now() < drain_end && (c = read_byte(fd, 0)) >= 0;) log_prompt_byte(c);
-
+unsigned tap_login(int fd, const service& svc) {
+  const char* name = svc.name.c_str();
   if (verbose()) logmsg(LOG_DEBUG, "logging into %s", name);
   send_login(fd, svc);
   int resent = 0;
@@ -219,6 +183,52 @@ unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
       return F_FORCED;
     }
   }
+}
+
+unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
+  const std::string initcmd = mdm ? mdm->initcmd : std::string("ATZ");
+  const std::string prefix = svc.dialcmd ? *svc.dialcmd : mdm ? mdm->dialcmd : std::string("ATDT");
+  const std::string phone = svc.phone.value_or("");
+  const char* name = svc.name.c_str();
+
+  if (verbose()) logmsg(LOG_DEBUG, "initializing modem with %s", initcmd.c_str());
+  send_string(fd, "\r");
+  pause_seconds(1);
+  send_string(fd, (initcmd + "\r").c_str());
+  if (!expect(fd, "OK", 5)) {
+    logmsg(LOG_NOTICE, "cannot initialize modem");
+    return F_NOMODEM;
+  }
+
+  pause_seconds(1);
+  if (verbose())
+    logmsg(LOG_DEBUG, "dialing service %s with %s%s", name, prefix.c_str(), phone.c_str());
+  const std::string dial = prefix + phone;
+  send_string(fd, (dial + "\r").c_str());
+  if (!expect(fd, dial.c_str(), 2)) {
+    logmsg(LOG_NOTICE, "cannot dial modem");
+    return F_NOMODEM;
+  }
+
+  unsigned connected = await_connect(fd, svc);
+  if (connected != 0) return connected;
+
+  bool prompted = false;
+  for (int cycle = 0; cycle < PROMPT_CYCLES && !prompted; cycle++) {
+    pause_seconds(1);
+    send_string(fd, "\r");
+    prompted = scan_for_prompt(fd);
+  }
+  if (!prompted) {
+    logmsg(LOG_NOTICE, "no login prompt from %s", name);
+    return F_NOPROMPT;
+  }
+  // Whatever else the terminal sent with its prompt is of no use; a
+  // terminal that never pauses is cut off after two seconds.
+  auto drain_end = Clock::now() + std::chrono::seconds(2);
+  for (int c; Clock::now() < drain_end && (c = read_byte(fd, 0)) >= 0;) log_prompt_byte(c);
+
+  return tap_login(fd, svc);
 }
 
 std::vector<std::string> tap_texts(const job& j, std::string* failure) {

@@ -14,6 +14,15 @@ namespace callvane {
 // `mdm` is null when the device entry was a path rather than a modem name.
 unsigned modem_connect(int fd, const service& svc, const modem* mdm);
 
+// The steps of modem_connect after the dial, for the answers they read.
+// The modem's answers up to CONNECT: 0 when connected, else the flag.
+unsigned await_connect(int fd, const service& svc);
+// One prompt cycle: true once the terminal's "ID=" prompt came, false at a
+// one-second silence or after three seconds.
+bool scan_for_prompt(int fd);
+// Logs in after the prompt: 0 on the terminal's go-ahead, else the flag.
+unsigned tap_login(int fd, const service& svc);
+
 // Sends one job's message in TAP blocks: 0 delivered, 1 status unknown,
 // -1 failed.
 int transfer(int fd, const job& j);

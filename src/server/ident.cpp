@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "common/fileio.h"
 #include "common/instream.h"
@@ -224,11 +225,15 @@ std::optional<std::string> ident_query(int fd) {
   std::string answer;
   read_result got = read_answer(sock.get(), answer, deadline);
   if (got == read_result::timed_out) return std::nullopt;
-  std::string type, os, user;
   if (got != read_result::closed || answer.empty()) {
     if (debug > 0) logmsg(LOG_DEBUG, "no valid ident response");
     return std::nullopt;
   }
+  return ident_answer_user(std::move(answer));
+}
+
+std::optional<std::string> ident_answer_user(std::string answer) {
+  std::string type, os, user;
   strip_line_end(answer);
   if (scan_answer(answer, type, os, user) < 3) {
     if (debug > 0) logmsg(LOG_DEBUG, "no valid ident response");
