@@ -4,16 +4,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,7 +34,9 @@ namespace {
 
 // The Bytes line counts the "Message: " keyword, the newline and a NUL.
 constexpr long MESSAGE_LINE_OVERHEAD = 11;
-constexpr unsigned NAME_ATTEMPTS = 100;
+// Attempt numbers 000 to 999: as many new pages a second as the three
+// digits of a queue name can tell apart.
+constexpr unsigned NAME_ATTEMPTS = 1000;
 constexpr int TEMP_ATTEMPTS = 100;
 constexpr char PENDING_PREFIX = 'P';
 constexpr char BAD_PREFIX = 'B';
@@ -234,6 +239,33 @@ class temp_file {
   bool kept_ = false;
 };
 
+// ---- choosing a free queue name ----
+
+// The second and the next attempt number after the newest name a writer
+// took, packed as second * NAME_HINT_SPAN + attempt, so one atomic word
+// holds both and a later second always compares greater. A writer starts
+// its search there instead of at 000: without it the k-th page of a
+// second costs k link calls. The hint only shortens the search; link()
+// still decides which name is free.
+constexpr uint64_t NAME_HINT_SPAN = 1024;
+static_assert(NAME_ATTEMPTS < NAME_HINT_SPAN);
+std::atomic<uint64_t> local_name_hint{0};
+std::atomic<uint64_t>* name_hint = &local_name_hint;
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+unsigned first_attempt(int64_t second) {
+  uint64_t hint = name_hint->load(std::memory_order_relaxed);
+  if (hint / NAME_HINT_SPAN != static_cast<uint64_t>(second)) return 0;
+  return static_cast<unsigned>(hint % NAME_HINT_SPAN) % NAME_ATTEMPTS;
+}
+
+void note_name_taken(int64_t second, unsigned attempt) {
+  uint64_t mine = static_cast<uint64_t>(second) * NAME_HINT_SPAN + attempt + 1;
+  uint64_t seen = name_hint->load(std::memory_order_relaxed);
+  while (seen < mine && !name_hint->compare_exchange_weak(seen, mine, std::memory_order_relaxed)) {
+  }
+}
+
 std::string queue_name(int64_t when, unsigned attempt) {
   char name[64];
   snprintf(name, sizeof name, "%c%lu.%03u", PENDING_PREFIX, static_cast<unsigned long>(when),
@@ -263,11 +295,20 @@ int create_page_file(page& p, const std::string& content) {
   std::string name;
   int err = 0;
   bool linked = false;
-  for (unsigned attempt = 0; attempt < NAME_ATTEMPTS && !linked; ++attempt) {
-    name = queue_name(time(nullptr), attempt);
+  int64_t second = -1;
+  unsigned attempt = 0;
+  for (unsigned tried = 0; tried < NAME_ATTEMPTS && !linked; ++tried) {
+    int64_t now = time(nullptr);
+    if (now != second) {
+      second = now;
+      attempt = first_attempt(now);
+    }
+    name = queue_name(now, attempt);
     if (link(tmp.name().c_str(), name.c_str()) == 0) {
       linked = true;
+      note_name_taken(now, attempt);
     } else {
+      attempt = (attempt + 1) % NAME_ATTEMPTS;
       err = errno;
       if (err != EEXIST) logmsg(LOG_NOTICE, "cannot create %s: %s", name.c_str(), strerror(err));
       // Our own file is gone: no other name would do better.
@@ -358,6 +399,15 @@ int write_page(page& p, bool fresh) {
     return -1;
   }
   return p.filename ? rewrite_page_file(p, content) : create_page_file(p, content);
+}
+
+void share_queue_name_hint() {
+  if (name_hint != &local_name_hint) return;
+  void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  // Without it every writer searches from its own hint: slower, still right.
+  if (shared == MAP_FAILED) return;
+  name_hint = new (shared) std::atomic<uint64_t>(local_name_hint.load());
 }
 
 void remove_stale_temporaries() {

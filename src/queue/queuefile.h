@@ -42,6 +42,10 @@ int write_page(page& p, bool fresh);
 // Reads one queue file; null when it cannot be read or is refused.
 std::unique_ptr<page> read_page(const std::string& name);
 
+// Lets the processes forked from here on share where the newest queue name
+// was taken, so that each new page finds a free name at the first try.
+void share_queue_name_hint();
+
 // Removes the temporary files that writers killed mid-write left in the
 // current directory; never one whose writer still runs.
 void remove_stale_temporaries();

@@ -23,6 +23,7 @@
 #include "common/signals.h"
 #include "config/config.h"
 #include "config/loader.h"
+#include "queue/queuefile.h"
 #include "queue/runner.h"
 #include "server/access.h"
 #include "server/privilege.h"
@@ -290,6 +291,7 @@ int run_daemon(int32_t interval, uint16_t requested_port) {
     close(listen_fd);
     return -1;
   }
+  share_queue_name_hint();
   sigset_t wait_mask = hold_daemon_signals();
   int ready_fd = -1;
   if (debug == 0 && !detach(ready_fd)) {

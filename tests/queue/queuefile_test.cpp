@@ -253,19 +253,72 @@ TEST_F(QueueFileWriter, RemovalThatFailsIsNoSuccess) {
   EXPECT_EQ(0, write_page(p, false));
 }
 
-TEST_F(QueueFileWriter, AllHundredNamesTaken) {
+namespace {
+
+std::string name_for(time_t t, int n) {
+  char name[64];
+  snprintf(name, sizeof name, "P%ld.%03d", static_cast<long>(t), n);
+  return name;
+}
+
+// The attempt number of a queue name.
+int attempt_of(const std::string& name) { return std::stoi(name.substr(name.find('.') + 1)); }
+
+}  // namespace
+
+TEST_F(QueueFileWriter, AllNamesOfTheSecondTaken) {
   time_t now = time(nullptr);
   // The clock may tick while the writer tries; those names are taken too.
   for (time_t t = now; t < now + 4; ++t)
-    for (int n = 0; n < 100; ++n)
-      put("P" + std::to_string(t) + "." + (n < 10 ? "00" : "0") + std::to_string(n), "");
+    for (int n = 0; n < 1000; ++n) put(name_for(t, n), "");
   page p = minimal_page();
   std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, true)); });
   EXPECT_TRUE(
-      std::regex_search(log, std::regex("^cannot create file P[0-9]+\\.099: File exists\n$")))
+      std::regex_search(log, std::regex("^cannot create file P[0-9]+\\.[0-9]{3}: File exists\n$")))
       << log;
   EXPECT_FALSE(p.filename);
-  EXPECT_EQ(400u, entries().size());  // no temporary left behind
+  EXPECT_EQ(4000u, entries().size());  // no temporary left behind
+}
+
+TEST_F(QueueFileWriter, MoreThanAHundredPagesASecond) {
+  time_t now = time(nullptr);
+  for (time_t t = now; t < now + 4; ++t)
+    for (int n = 0; n < 100; ++n) put(name_for(t, n), "");
+  page p = minimal_page();
+  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_TRUE(p.filename);
+  EXPECT_GE(attempt_of(*p.filename), 100) << *p.filename;
+  EXPECT_EQ("hello", read_page(*p.filename)->message);
+}
+
+TEST_F(QueueFileWriter, ForkedWritersStartPastTheNewestName) {
+  share_queue_name_hint();
+  // Both writes must fall in one second for the comparison to hold.
+  for (int round = 0; round < 5; ++round) {
+    time_t before = time(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      page c = minimal_page();
+      _exit(write_page(c, true) == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> names = entries();
+    ASSERT_EQ(1u, names.size());
+    // The child's name is free again; a writer that ignored the child's
+    // hint would take it back.
+    ASSERT_EQ(0, unlink(names.front().c_str()));
+    page p = minimal_page();
+    ASSERT_EQ(1, write_page(p, true));
+    ASSERT_EQ(0, unlink(p.filename->c_str()));
+    if (time(nullptr) != before) continue;
+    EXPECT_GT(attempt_of(*p.filename), attempt_of(names.front()))
+        << names.front() << " then " << *p.filename;
+    return;
+  }
+  GTEST_SKIP() << "the clock ticked in every round";
 }
 
 TEST_F(QueueFileWriter, NextNumberWhenNameTaken) {
