@@ -35,7 +35,9 @@ namespace {
 
 constexpr uint16_t DEFAULT_PORT = 444;
 constexpr uint16_t FIRST_UNPRIVILEGED_PORT = 1024;
-constexpr int LISTEN_BACKLOG = 5;
+// Room for a burst of clients while the daemon forks: a connection the
+// kernel drops for a full queue waits a whole SYN retransmission (1 s).
+constexpr int LISTEN_BACKLOG = 128;
 // While a queue run is asked for and one is still going, the wait is cut
 // to this, so the next run starts soon after the child is gone.
 constexpr long PENDING_RUN_WAIT_SECONDS = 1;
