@@ -331,6 +331,23 @@ int create_page_file(page& p, const std::string& content) {
 
 // An existing page: the new content replaces the old file as a whole, or
 // the old file stays as it was.
+// Whether the file holds exactly `content`: a page that a run left as it
+// was (held, or not yet due) need not be written and synced again. Any
+// doubt, such as a file that cannot be read, means it differs.
+bool holds_exactly(const std::string& name, const std::string& content) {
+  unique_fd fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  std::string held(content.size() + 1, '\0');
+  size_t got = 0;
+  while (got < held.size()) {
+    ssize_t n = read(fd.get(), held.data() + got, held.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got == content.size() && held.compare(0, got, content) == 0;
+}
+
 int rewrite_page_file(page& p, const std::string& content) {
   const std::string& name = *p.filename;
   unique_fd old(open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
@@ -342,11 +359,12 @@ int rewrite_page_file(page& p, const std::string& content) {
     logmsg(LOG_ERR, "cannot lock %s: %s", name.c_str(), strerror(errno));
     return -1;
   }
+  bool set_aside = (p.flags & F_BADPAGE) != 0;
+  if (!set_aside && holds_exactly(name, content)) return 1;
   temp_file tmp;
   if (!tmp.create(content)) return -1;
 
   std::string target = name;
-  bool set_aside = (p.flags & F_BADPAGE) != 0;
   if (set_aside) {
     target[0] = BAD_PREFIX;
     logmsg(LOG_NOTICE, "renaming bad page to %s", target.c_str());

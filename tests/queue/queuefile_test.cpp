@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <ctime>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -348,6 +349,41 @@ TEST_F(QueueFileWriter, BadPageWrittenThenSetAside) {
   ASSERT_TRUE(back);
   EXPECT_EQ(9, back->rcpts.front().tries);
   EXPECT_EQ(F_FAILED, back->rcpts.front().flags);
+}
+
+// A run writes back every page; one it left as it was keeps its file, and
+// one it changed gets a new file with the change.
+TEST_F(QueueFileWriter, WriteBackReplacesTheFileOnlyWhenThePageChanged) {
+  page p = minimal_page();
+  p.rcpts.front().holduntil = 2000000000;
+  ASSERT_EQ(1, write_page(p, true));
+  const std::string name = *p.filename;
+  auto inode = [&] {
+    struct stat st {};
+    EXPECT_EQ(0, stat(name.c_str(), &st));
+    return st.st_ino;
+  };
+  const std::string first = testsupport::read_file(name);
+  const ino_t kept = inode();
+
+  std::unique_ptr<page> held = read_page(name);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(1, write_page(*held, false));
+  EXPECT_EQ(first, testsupport::read_file(name));
+  EXPECT_EQ(kept, inode()) << "an unchanged page is not written again";
+
+  held->rcpts.front().tries = 3;
+  EXPECT_EQ(1, write_page(*held, false));
+  std::string changed = testsupport::read_file(name);
+  EXPECT_NE(std::string::npos, changed.find("Tries: 3\n")) << changed;
+  EXPECT_NE(kept, inode()) << "a changed page is a new file renamed into place";
+  EXPECT_EQ(std::vector<std::string>{name}, entries());
+
+  // The page's bytes and more on disk is a difference too.
+  { std::ofstream(name, std::ios::app) << "Tries: 4\n"; }
+  ASSERT_NE(changed, testsupport::read_file(name));
+  EXPECT_EQ(1, write_page(*held, false));
+  EXPECT_EQ(changed, testsupport::read_file(name));
 }
 
 TEST_F(QueueFileWriter, RewriteOfVanishedFileFails) {
