@@ -238,6 +238,16 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
   struct timespec limit = {seconds, 0};
   struct pollfd pfd = {listen_fd, POLLIN, 0};
   int r = ppoll(&pfd, 1, seconds < 0 ? nullptr : &limit, &wait_mask);
+  // A ppoll that finds the socket ready puts the held mask back without
+  // handling a signal that came meanwhile; under a steady stream of
+  // connections ended sessions would then go unreaped and count against
+  // the session limit. Open the mask once to take them.
+  sigset_t pending;
+  if (r > 0 && sigpending(&pending) == 0 && !sigisemptyset(&pending)) {
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &wait_mask, &held);
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+  }
   if (r < 0 && errno != EINTR) {
     logmsg(LOG_ERR, "select() failed: %s", strerror(errno));
     // Whatever went wrong must not turn the loop into a busy one.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
 #include <thread>
@@ -81,6 +82,34 @@ TEST_F(DaemonSessionsTest, ZeroMeansNoLimit) {
     held.push_back(std::make_unique<snpp_connection>());
     ASSERT_TRUE(is_greeting(held.back()->line())) << i;
   }
+}
+
+// Clients that come and go without pause never hold more sessions than
+// there are clients, so a limit of twice that turns nobody away: the
+// daemon must count a session as ended once its child is gone, even while
+// connections keep it from ever waiting idle.
+TEST_F(DaemonSessionsTest, BusyStreamOfShortSessionsStaysUnderTheLimit) {
+  constexpr int CLIENTS = 8, SESSIONS_EACH = 150;
+  daemon_process d(setup_.write_config("maxsessions=16\n"), -1);
+  std::atomic<int> greeted{0}, refused{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < CLIENTS; c++)
+    clients.emplace_back([&] {
+      for (int i = 0; i < SESSIONS_EACH; i++) {
+        snpp_connection conn;
+        auto first = conn.line();
+        if (is_greeting(first)) {
+          greeted++;
+          conn.send("QUIT\r\n");
+        } else if (first && first->rfind("421 ", 0) == 0) {
+          refused++;
+        }
+        conn.wait_closed();
+      }
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(0, refused.load()) << "sessions refused with no more than " << CLIENTS << " open";
+  EXPECT_EQ(CLIENTS * SESSIONS_EACH, greeted.load());
 }
 
 // ---- hostile input ----------------------------------------------------------
