@@ -124,6 +124,20 @@ speed_t speed_of(unsigned baud) {
   }
 }
 
+// A line that cannot keep the framing asked for (a pseudo-terminal keeps 8
+// bits without parity) takes the rest on the first setup, and tcsetattr()
+// reports EINVAL on the next one, which changes nothing: say a run killed
+// before it could drop DTR. Such a line is set up as far as it can be.
+bool already_set(int fd, const termios& wanted) {
+  const tcflag_t framing = CSIZE | PARENB | PARODD;
+  termios now{};
+  if (errno != EINVAL || tcgetattr(fd, &now) != 0) return false;
+  return cfgetispeed(&now) == cfgetispeed(&wanted) && cfgetospeed(&now) == cfgetospeed(&wanted) &&
+         now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+         now.c_lflag == wanted.c_lflag && (now.c_cflag & ~framing) == (wanted.c_cflag & ~framing) &&
+         now.c_cc[VMIN] == wanted.c_cc[VMIN] && now.c_cc[VTIME] == wanted.c_cc[VTIME];
+}
+
 }  // namespace
 
 std::optional<std::string> lock_name(const std::string& device) {
@@ -271,7 +285,7 @@ int setup_line(int fd, const service& svc) {
     logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(EINVAL));
     return -1;
   }
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+  if (tcsetattr(fd, TCSANOW, &t) != 0 && !already_set(fd, t)) {
     logmsg(LOG_DEBUG, "tcsetattr(): %s", strerror(errno));
     return -1;
   }

@@ -278,6 +278,26 @@ TEST_F(Serial, SetupLineOnATerminal) {
   EXPECT_NE(out.find("tcgetattr(): "), std::string::npos);
 }
 
+// A run killed before it dropped DTR leaves its settings on the line; the
+// next run asks for the same, which a pseudo-terminal (8 bits, no parity)
+// cannot take any further, and tcsetattr() reports EINVAL for that.
+TEST_F(Serial, SetupLineTwiceAtTheSameSpeed) {
+  pty_pair pty;
+  int fd = pty.open_slave();
+  ASSERT_GE(fd, 0);
+  service svc;
+  svc.baudrate = 300;
+  for (int parity : {PARITY_EVEN, PARITY_ODD, PARITY_NONE}) {
+    svc.parity = parity;
+    EXPECT_EQ(setup_line(fd, svc), 0) << parity;
+    EXPECT_EQ(setup_line(fd, svc), 0) << parity << ", again";
+  }
+  termios t{};
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), B300);
+  close(fd);
+}
+
 TEST_F(Serial, HangupDropsDtrAndCloses) {
   pty_pair pty;
   int fd = pty.open_slave();

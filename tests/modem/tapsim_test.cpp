@@ -165,6 +165,102 @@ TEST_F(TapsimTest, ManyCallersKilledAtRandomMomentsThenAGoodCall) {
   EXPECT_TRUE(delivered(sim, "still standing")) << r.out << sim.record().substr(0, 4000);
 }
 
+// The program run with -d -i from outside, its standard output and error
+// on `log`; the pid.
+pid_t start_program(const std::string& conf, const std::string& text, int log) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  dup2(log, STDERR_FILENO);
+  dup2(log, STDOUT_FILENO);
+  signal(SIGPIPE, SIG_DFL);
+  std::string bin = testsupport::callvane_path();
+  execl(bin.c_str(), "callvane", "-d", "-i", "-C", conf.c_str(), "-f", "", "-p", "alice",
+        text.c_str(), static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+// Reads `fd` into `seen` until it holds `text`; false after 30 s or at the end.
+bool read_until(int fd, const std::string& text, std::string& seen) {
+  auto until = Clock::now() + std::chrono::seconds(30);
+  while (seen.find(text) == std::string::npos) {
+    if (Clock::now() > until) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+int exit_code(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Holds the simulator still (SIGSTOP) until released or destroyed.
+class held_still {
+ public:
+  explicit held_still(pid_t pid) : pid_(pid) { kill(pid_, SIGSTOP); }
+  ~held_still() { release(); }
+  held_still(const held_still&) = delete;
+  held_still& operator=(const held_still&) = delete;
+  void release() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// The program killed by SIGPIPE (as when its log reader goes away) in the
+// middle of a call, and the next run sets its line up before the simulator
+// has looked at the line again: the line still has the killed run's settings.
+TEST_F(TapsimTest, ProgramKilledMidCallThenTheNextRunAtOnce) {
+  // Slow answers on the first call, so that the first run is still waiting
+  // for the answer to its login when it dies.
+  pty_sim sim({"--reply-delay", "300", "--reply-delay", "0"});
+  std::string conf = dir_.write(
+      "killed.conf", "lockdir=" + dir_.file("lock") + "\nmodem=sim device=" + sim.device() +
+                         "\nservice=default device=sim phone=5550100 password=pw\n"
+                         "pager=alice pagerid=1234567\n");
+  int log[2];
+  ASSERT_EQ(0, pipe2(log, O_CLOEXEC));
+  pid_t first = start_program(conf, "cut off", log[1]);
+  ASSERT_GE(first, 0);
+  close(log[1]);
+  std::string seen;
+  bool logging_in = read_until(log[0], "logging into", seen);
+  held_still still(sim.pid());
+  kill(first, SIGPIPE);
+  EXPECT_EQ(128 + SIGPIPE, exit_code(first)) << seen;
+  close(log[0]);
+  ASSERT_TRUE(logging_in) << seen;
+
+  std::string next_log = dir_.file("next.log");
+  int out = open(next_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(out, 0);
+  pid_t next = start_program(conf, "right after", out);
+  close(out);
+  // Its line is set up (or not) before the simulator runs again.
+  auto until = Clock::now() + std::chrono::seconds(20);
+  auto set_up = [&] {
+    std::string l = testsupport::read_file(next_log);
+    return l.find("initializing modem") != std::string::npos ||
+           l.find("tcsetattr") != std::string::npos;
+  };
+  while (!set_up() && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  still.release();
+  EXPECT_EQ(0, exit_code(next)) << testsupport::read_file(next_log);
+  EXPECT_TRUE(delivered(sim, "right after")) << sim.record();
+  EXPECT_FALSE(delivered(sim, "cut off")) << sim.record();
+}
+
 // Every row takes at least 0.9 s only if the paced direction is paced: at
 // 300 baud 30 characters take 1 s, and the other direction carries few.
 TEST_F(TapsimTest, PacedLineTakesTheTimeOfItsRate) {

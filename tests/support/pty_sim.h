@@ -29,6 +29,8 @@ class pty_sim {
   // The tab-separated fields of every recorded event of this kind
   // ("dial", "login", "recv", "block", "badsum", "logout", "hangup").
   std::vector<std::vector<std::string>> events(const std::string& kind) const;
+  // The simulator's process, for a test that pauses it (SIGSTOP, SIGCONT).
+  pid_t pid() const { return pid_; }
   // Stops the simulator (SIGTERM) and waits for it.
   void stop();
 
