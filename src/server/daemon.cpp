@@ -220,6 +220,18 @@ void start_queue_run(int listen_fd) {
     watched_child.store(pid);
 }
 
+// The spool may have been removed and made anew since the daemon entered
+// it: sessions and runs start in the directory of that name now, not in a
+// deleted one. A failure is logged once until the directory is back.
+void enter_queue_dir() {
+  static bool failing = false;
+  bool ok = queuedir && chdir(queuedir->c_str()) == 0;
+  if (!ok && !failing)
+    logmsg(LOG_ERR, "cannot chdir to QueueDir(%s): %s", queuedir ? queuedir->c_str() : "",
+           strerror(errno));
+  failing = !ok;
+}
+
 // Session children alive: those forked less those reaped.
 unsigned long live_sessions(unsigned long started) {
   unsigned long ended = reaped_others.load();
@@ -274,6 +286,7 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
     if (readable) {
       bool at_limit =
           maxsessions > 0 && live_sessions(sessions_started) >= static_cast<unsigned>(maxsessions);
+      enter_queue_dir();
       if (serve_connection(listen_fd, at_limit) > 0) sessions_started++;
     }
     int64_t now = time(nullptr);
@@ -284,6 +297,7 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
     }
     if (interval < 0) continue;
     if (now - last_run < interval) continue;
+    enter_queue_dir();
     start_queue_run(listen_fd);
     last_run = now;
   }
