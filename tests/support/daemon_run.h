@@ -86,6 +86,8 @@ class snpp_connection {
   // Reads until the peer closes; false after `limit`. Keeps what it read.
   bool wait_closed(std::chrono::milliseconds limit = 15s);
   const std::string& received() const { return in_; }
+  // The socket, for tests that misbehave on it (half-close, never read).
+  int fd() const { return fd_; }
   void close();
 
  private:
