@@ -145,6 +145,7 @@ int line::take() {
       if (n <= 0) return -1;
       arrived();
       unread_.assign(buf, static_cast<size_t>(n));
+      traffic_.from_caller += n;
     }
     unsigned char c = static_cast<unsigned char>(unread_[0]);
     unread_.erase(0, 1);
@@ -162,6 +163,7 @@ int line::take() {
   seen_.reset();
   if (n != 1) return -1;
   arrived();
+  traffic_.from_caller++;
   in_free_ = due;
   look(POLLIN, clock::duration::zero());
   if (seen_) seen_ = first;  // more of the same burst
@@ -170,6 +172,7 @@ int line::take() {
 
 std::string line::drain() {
   std::string all = unread_;
+  size_t unread_before = unread_.size();  // counted when it was read
   unread_.clear();
   seen_.reset();
   char buf[CHUNK];
@@ -179,6 +182,7 @@ std::string line::drain() {
     if (n <= 0) break;
     all.append(buf, static_cast<size_t>(n));
   }
+  traffic_.from_caller += static_cast<long>(all.size() - unread_before);
   return all;
 }
 
@@ -196,7 +200,7 @@ bool line::hold(clock::time_point t, speed_t since) {
 void line::send(const std::string& s) {
   if (!present_ || left_) return;  // nobody to hear it
   if (char_time_ == clock::duration::zero()) {
-    write_all(fd_, s.data(), s.size());
+    if (write_all(fd_, s.data(), s.size())) traffic_.to_caller += static_cast<long>(s.size());
     return;
   }
   speed_t since = speed();
@@ -205,10 +209,17 @@ void line::send(const std::string& s) {
     if (!hold(slot, since)) return;
     out_free_ = slot;
     if (!write_all(fd_, &c, 1)) return;
+    traffic_.to_caller++;
   }
 }
 
 void line::pause(int ms) { hold(clock::now() + std::chrono::milliseconds(ms), speed()); }
+
+line::traffic line::take_traffic() {
+  traffic t = traffic_;
+  traffic_ = {};
+  return t;
+}
 
 speed_t line::speed() const {
   // On Linux the master reads the slave's settings.

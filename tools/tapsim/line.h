@@ -50,6 +50,12 @@ class line {
   // Whether a caller has the slave open (after one left: the next one).
   bool occupied() const { return present_; }
 
+  // Characters that crossed the line each way since the last call of this.
+  struct traffic {
+    long from_caller = 0, to_caller = 0;
+  };
+  traffic take_traffic();
+
  private:
   // Waits until `t`; false as soon as the caller goes away, or drops DTR
   // when it had not at `since`, or we are stopping.
@@ -72,6 +78,7 @@ class line {
   bool left_ = false;                      // a caller went away since the simulator last asked
   std::string unread_;                     // read, not yet taken (only when not paced)
   std::optional<clock::time_point> seen_;  // when waiting input was noticed
+  traffic traffic_;
   clock::time_point in_free_{}, out_free_{};
 };
 

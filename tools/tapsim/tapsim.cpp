@@ -48,6 +48,10 @@ Where to find it, and for how long:
                          badsum CALL BLOCK        (checksum did not match)
                          block CALL PAGERID TEXT  (block acknowledged)
                          logout CALL              hangup CALL
+  --tally FILE         append at the end of every call one tab-separated line:
+                         CALL FROM-CALLER TO-CALLER ECHOED
+                       the characters that crossed the line each way, and
+                       how many of those sent back were the echo of commands
   --lifetime SECONDS   exit by itself after this long (default: never)
   --baud N             pace the line like a serial line at N bits per second
                        (300, 1200, 2400 or any positive value), 10 bits per
@@ -93,7 +97,7 @@ the terminal answers ESC EOT.
 )";
 
 struct options {
-  std::string link, path_file, pid_file, owner, record;
+  std::string link, path_file, pid_file, owner, record, tally;
   int lifetime = 0;
   long baud = 0;
   bool verbose = false;
@@ -124,9 +128,11 @@ class simulator {
  public:
   simulator(const options& o, line& tty) : opt_(o), tty_(tty) {
     if (!o.record.empty()) record_ = fopen(o.record.c_str(), "a");
+    if (!o.tally.empty()) tally_ = fopen(o.tally.c_str(), "a");
   }
   ~simulator() {
     if (record_) fclose(record_);
+    if (tally_) fclose(tally_);
   }
 
   void run() {
@@ -179,6 +185,15 @@ class simulator {
     if (!record_) return;
     fprintf(record_, "%s\n", what.c_str());
     fflush(record_);
+  }
+
+  void count_call() {
+    line::traffic t = tty_.take_traffic();
+    if (tally_) {
+      fprintf(tally_, "%d\t%ld\t%ld\t%ld\n", call_, t.from_caller, t.to_caller, echoed_);
+      fflush(tally_);
+    }
+    echoed_ = 0;
   }
 
   static std::string visible(const std::string& s) {
@@ -243,6 +258,7 @@ class simulator {
       if (opt_.verbose) fprintf(stderr, "tapsim: hang-up\n");
     }
     note("hangup\t" + std::to_string(call_));
+    count_call();
     st_ = state::command;
     line_.clear();
     plus_ = 0;
@@ -289,7 +305,10 @@ class simulator {
       st_ = state::chatter;
       return;
     }
-    if (get("echo", "yes") == "yes") put(std::string(1, c));
+    if (get("echo", "yes") == "yes") {
+      put(std::string(1, c));
+      echoed_++;
+    }
     if (c == '\n') return;
     if (c != '\r') {
       line_ += c;
@@ -487,6 +506,8 @@ class simulator {
   line& tty_;
   speed_t last_speed_ = B0;
   FILE* record_ = nullptr;
+  FILE* tally_ = nullptr;
+  long echoed_ = 0;
   state st_ = state::command;
   std::string line_;
   int call_ = 0;
@@ -544,6 +565,8 @@ int main(int argc, char** argv) {
       opt.owner = value;
     else if (name == "record")
       opt.record = value;
+    else if (name == "tally")
+      opt.tally = value;
     else if (name == "lifetime")
       opt.lifetime = std::atoi(value.c_str());
     else if (name == "baud" && positive(value) > 0)
