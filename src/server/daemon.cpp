@@ -21,6 +21,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/signals.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/loader.h"
 #include "queue/queuefile.h"
@@ -226,9 +227,10 @@ void start_queue_run(int listen_fd) {
 void enter_queue_dir() {
   static bool failing = false;
   bool ok = queuedir && chdir(queuedir->c_str()) == 0;
+  int err = errno;
   if (!ok && !failing)
-    logmsg(LOG_ERR, "cannot chdir to QueueDir(%s): %s", queuedir ? queuedir->c_str() : "",
-           strerror(errno));
+    logmsg(LOG_ERR, "cannot chdir to QueueDir(%s): %s", safe_string(queuedir.value_or("")),
+           strerror(err));
   failing = !ok;
 }
 
