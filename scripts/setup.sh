@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev iproute2 util-linux
           libnet-snpp-perl libwrap0-dev oidentd exim4-daemon-light mandoc man-db systemd
-          dpkg-dev file clang libclang-rt-dev)
+          dpkg-dev file clang libclang-rt-dev libssl-dev openssl)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

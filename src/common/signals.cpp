@@ -1,5 +1,6 @@
 #include "common/signals.h"
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,30 @@ void install_signal_handlers() {
     sa.sa_flags = SA_NOCLDSTOP | SA_NODEFER;
     if (sigaction(e.signo, &sa, nullptr) < 0) perror(e.name);
   }
+}
+
+namespace {
+bool sigpipe_pending() {
+  sigset_t set;
+  sigemptyset(&set);
+  return sigpending(&set) == 0 && sigismember(&set, SIGPIPE) == 1;
+}
+}  // namespace
+
+sigpipe_blocked::sigpipe_blocked() {
+  sigemptyset(&pipe_);
+  sigaddset(&pipe_, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  was_pending_ = sigpipe_pending();
+}
+
+sigpipe_blocked::~sigpipe_blocked() {
+  if (!was_pending_ && sigpipe_pending()) {
+    struct timespec zero = {0, 0};
+    while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 }  // namespace callvane

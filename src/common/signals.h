@@ -41,4 +41,20 @@ void handle_pending_term();
 // Kept apart from the handler so that it can be tested directly.
 void describe_child_status(unsigned pid, int status, char* out, unsigned size);
 
+// Blocks SIGPIPE while a pipe or socket is written, so that a reader that
+// went away shows as EPIPE instead of ending the process; a SIGPIPE that
+// the writes raised is consumed before the old mask comes back.
+class sigpipe_blocked {
+ public:
+  sigpipe_blocked();
+  ~sigpipe_blocked();
+  sigpipe_blocked(const sigpipe_blocked&) = delete;
+  sigpipe_blocked& operator=(const sigpipe_blocked&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+};
+
 }  // namespace callvane

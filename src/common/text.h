@@ -12,6 +12,9 @@ namespace callvane {
 // C-locale whitespace: space, \t \n \v \f \r. Bytes 0x80..0xFF never are.
 inline bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+// C-locale letters and digits, whatever the process locale.
+inline bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool is_alnum(int c) { return is_alpha(c) || is_digit(c); }
 
 // Escapes unprintable bytes (\t \n \r \e, else \ooo). The result lives in a
 // static area of 4096 bytes that the next call overwrites; output that would

@@ -22,6 +22,10 @@ struct modem {
   std::optional<std::string> device;
   std::string initcmd = "ATZ";
   std::string dialcmd = "ATDT";
+  // For a tls: device: the certificates to trust instead of the system's,
+  // and the name the terminal's certificate must carry instead of the host.
+  std::optional<std::string> cafile;
+  std::optional<std::string> servername;
 };
 
 struct service {

@@ -25,6 +25,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "config/groups.h"
+#include "config/netdevice.h"
 
 namespace callvane {
 
@@ -123,6 +124,20 @@ void complete_modem(parse_state& st) {
   st.errors++;
 }
 
+// True when every entry of a service's device list is a modem record that
+// names a network terminal.
+bool only_network_terminals(const std::string& list) {
+  std::optional<std::string_view> state(list);
+  std::string entry;
+  bool any = false;
+  while (next_token(state, ",", entry)) {
+    const modem* m = lookup(modems, entry);
+    if (m == nullptr || !m->device || !is_net_device(*m->device)) return false;
+    any = true;
+  }
+  return any;
+}
+
 void complete_service(parse_state& st) {
   service* s = st.cur_service;
   if (s == nullptr) return;
@@ -133,8 +148,9 @@ void complete_service(parse_state& st) {
     s->device = FATAL_DEVICE;
     return;
   }
-  // An obsolete service dial command may carry the number and dial raw devices.
-  if (s->dialcmd) return;
+  // An obsolete service dial command may carry the number and dial raw
+  // devices; network terminals are not dialled at all.
+  if (s->dialcmd || only_network_terminals(*s->device)) return;
   if (!s->phone) {
     logmsg(LOG_ERR, "%s(%d): no phone number for service=%s", st.file.c_str(), st.line,
            esc(s->name).c_str());
@@ -364,13 +380,35 @@ bool modem_keyword(parse_state& st, std::string_view text, size_t& used) {
     m.text = text_value(value);
   } else if (match(text, "device", value, used)) {
     int err = 0;
-    if (accessible(value, R_OK | W_OK, err)) {
+    std::string why;
+    if (is_net_device(value)) {
+      // A terminal on the network: its form is checked now, its reachability
+      // at every call.
+      if (parse_net_device(value, why)) {
+        m.device = value;
+      } else {
+        logmsg(LOG_ERR, "%s(%d): bad network device %s: %s", st.file.c_str(), st.line,
+               esc(value).c_str(), why.c_str());
+        st.errors++;
+      }
+    } else if (accessible(value, R_OK | W_OK, err)) {
       m.device = value;
     } else {
       logmsg(LOG_ERR, "%s(%d): cannot access %s: %s", st.file.c_str(), st.line, esc(value).c_str(),
              errtext(err));
       st.errors++;
     }
+  } else if (match(text, "cafile", value, used)) {
+    int err = 0;
+    if (accessible(value, R_OK, err)) {
+      m.cafile = value;
+    } else {
+      logmsg(LOG_ERR, "%s(%d): cannot access %s: %s", st.file.c_str(), st.line, esc(value).c_str(),
+             errtext(err));
+      st.errors++;
+    }
+  } else if (match(text, "servername", value, used)) {
+    m.servername = value;
   } else if (match(text, "initcmd", value, used)) {
     m.initcmd = value;
   } else if (match(text, "dialcmd", value, used)) {

@@ -84,14 +84,26 @@ int wait_readable(int fd, Deadline until) {
   }
 }
 
+// The network line, if one is open; serial lines have none.
+int channel_fd = -1;
+std::unique_ptr<line_channel> channel;
+
+line_channel* channel_of(int fd) { return fd == channel_fd ? channel.get() : nullptr; }
+
 // One byte before `until`, or -1.
 int read_byte_until(int fd, Deadline until) {
-  if (wait_readable(fd, until) <= 0) return -1;
   unsigned char c;
-  ssize_t n;
-  do n = read(fd, &c, 1);
-  while (n < 0 && errno == EINTR);
-  if (n != 1) return -1;
+  if (line_channel* ch = channel_of(fd)) {
+    int got = ch->read_byte(until);
+    if (got < 0) return -1;
+    c = static_cast<unsigned char>(got);
+  } else {
+    if (wait_readable(fd, until) <= 0) return -1;
+    ssize_t n;
+    do n = read(fd, &c, 1);
+    while (n < 0 && errno == EINTR);
+    if (n != 1) return -1;
+  }
   if (debug >= 2)
     logmsg(LOG_DEBUG, "got byte: <%s>",
            safe_string(std::string_view(reinterpret_cast<char*>(&c), 1)));
@@ -318,7 +330,19 @@ void hangup(int fd) {
   close_line(fd);
 }
 
+void attach_channel(int fd, std::unique_ptr<line_channel> ch) {
+  channel = std::move(ch);
+  channel_fd = channel ? fd : -1;
+}
+
+bool line_closed(int fd) {
+  line_channel* ch = channel_of(fd);
+  return ch != nullptr && ch->closed();
+}
+
 bool send_bytes(int fd, std::string_view bytes) {
+  if (line_channel* ch = channel_of(fd))
+    return ch->write_all(bytes, deadline_after(std::chrono::seconds(WRITE_LIMIT_SECONDS)));
   // A line stopped by flow control (a stray XOFF) must not hold the write
   // for ever: write without blocking and give up after the time limit.
   int flags = fcntl(fd, F_GETFL);

@@ -3,6 +3,7 @@
 
 #include <termios.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,25 @@ int read_byte(int fd, int seconds);
 std::optional<std::string> getpacket(int fd, int seconds, const Deadline& overall = std::nullopt);
 // 1 when a packet equal to `text` arrived before a time-out, else 0.
 int expect(int fd, const char* text, int seconds);
+
+// A line that is no serial device (a paging terminal reached over the
+// network) carries its bytes through one of these instead of read and write.
+class line_channel {
+ public:
+  virtual ~line_channel() = default;
+  // One byte (0 to 255) before `until`, or -1 at the time limit, an error
+  // or the peer's end of the stream.
+  virtual int read_byte(Deadline until) = 0;
+  // Writes every byte before `until`; false when that could not be done.
+  virtual bool write_all(std::string_view bytes, Deadline until) = 0;
+  // True once the peer has closed its end.
+  virtual bool closed() const = 0;
+};
+// Routes the byte input and output on `fd` through `channel` (one line at a
+// time, as for serial lines); null removes it.
+void attach_channel(int fd, std::unique_ptr<line_channel> channel);
+// True once the peer of a channel line has closed it; never for a serial line.
+bool line_closed(int fd);
 
 // Forgets any partial packet (the buffer is shared by the whole process).
 void reset_packet_buffer();

@@ -45,6 +45,13 @@ void log_prompt_byte(int c) {
   }
 }
 
+// The terminal went away during the login (NO CARRIER, or a network
+// terminal closed its connection).
+unsigned hung_up(const char* service_name) {
+  logmsg(LOG_NOTICE, "unexpected hangup by %s", service_name);
+  return F_NOCARRIER;
+}
+
 void send_login(int fd, const service& svc) {
   const char esc_pg1[] = {ESC, 'P', 'G', '1', '\0'};
   send_string(fd, esc_pg1);
@@ -149,14 +156,12 @@ unsigned tap_login(int fd, const service& svc) {
   Deadline login_limit = overall_limit(10);
   for (;;) {
     auto p = getpacket(fd, 10, login_limit);
+    if (!p && line_closed(fd)) return hung_up(name);
     if (!p) {
       logmsg(LOG_NOTICE, "login failed (timeout waiting for ACK)");
       return F_UNKNOWN;
     }
-    if (contains(*p, "NO CARRIER")) {
-      logmsg(LOG_NOTICE, "unexpected hangup by %s", name);
-      return F_NOCARRIER;
-    }
+    if (contains(*p, "NO CARRIER")) return hung_up(name);
     if (contains(*p, ACK)) {
       if (verbose()) logmsg(LOG_DEBUG, "login accepted");
       const char go_ahead[] = {ESC, '[', 'p', '\0'};
@@ -212,12 +217,17 @@ unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
 
   unsigned connected = await_connect(fd, svc);
   if (connected != 0) return connected;
+  return terminal_login(fd, svc);
+}
 
+unsigned terminal_login(int fd, const service& svc) {
+  const char* name = svc.name.c_str();
   bool prompted = false;
   for (int cycle = 0; cycle < PROMPT_CYCLES && !prompted; cycle++) {
     pause_seconds(1);
     send_string(fd, "\r");
     prompted = scan_for_prompt(fd);
+    if (!prompted && line_closed(fd)) return hung_up(name);
   }
   if (!prompted) {
     logmsg(LOG_NOTICE, "no login prompt from %s", name);
@@ -336,13 +346,14 @@ int transfer(int fd, const job& j) {
     Deadline limit = overall_limit(15);
     for (bool accepted = false; !accepted;) {
       auto p = getpacket(fd, 15, limit);
+      // A network terminal that closed its end is a hang-up, not a silence.
+      if ((p && contains(*p, "NO CARRIER")) || (!p && line_closed(fd))) {
+        logmsg(LOG_ERR, "unexpected hangup by remote");
+        return finish(1);
+      }
       if (!p) {
         if (verbose()) logmsg(LOG_DEBUG, "no valid response from %s", svc.name.c_str());
         return finish(-1);
-      }
-      if (contains(*p, "NO CARRIER")) {
-        logmsg(LOG_ERR, "unexpected hangup by remote");
-        return finish(1);
       }
       if (contains(*p, ACK)) {
         if (verbose()) logmsg(LOG_DEBUG, "message accepted");

@@ -14,6 +14,10 @@ namespace callvane {
 // `mdm` is null when the device entry was a path rather than a modem name.
 unsigned modem_connect(int fd, const service& svc, const modem* mdm);
 
+// The TAP login that follows a connection, by modem or network: prompt
+// cycles, login, go-ahead. 0 when logged in, else the flag.
+unsigned terminal_login(int fd, const service& svc);
+
 // The steps of modem_connect after the dial, for the answers they read.
 // The modem's answers up to CONNECT: 0 when connected, else the flag.
 unsigned await_connect(int fd, const service& svc);

@@ -15,44 +15,12 @@
 
 #include "common/instream.h"
 #include "common/log.h"
+#include "common/signals.h"
 #include "common/text.h"
 
 namespace callvane {
 
 namespace {
-
-// Blocks SIGPIPE while the mailer's pipe is written, so that a mailer that
-// went away shows as EPIPE instead of ending the queue run; a SIGPIPE that
-// the writes raised is consumed before the old mask comes back.
-class sigpipe_blocked {
- public:
-  sigpipe_blocked() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    was_pending_ = pending();
-  }
-  ~sigpipe_blocked() {
-    if (!was_pending_ && pending()) {
-      struct timespec zero = {0, 0};
-      while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  sigpipe_blocked(const sigpipe_blocked&) = delete;
-  sigpipe_blocked& operator=(const sigpipe_blocked&) = delete;
-
- private:
-  bool pending() const {
-    sigset_t set;
-    sigemptyset(&set);
-    return sigpending(&set) == 0 && sigismember(&set, SIGPIPE) == 1;
-  }
-  sigset_t pipe_;
-  sigset_t old_;
-  bool was_pending_ = false;
-};
 
 // The mailer starts with the signal state of a fresh program: an ignored
 // SIGPIPE or a blocked signal of ours would otherwise survive the exec.

@@ -11,13 +11,50 @@
 
 namespace callvane::tapsim {
 
-class line {
+// What the terminal sees of its caller, whatever carries the call: a
+// pseudo-terminal (a modem on a serial line) or a network connection.
+class line_end {
  public:
   using clock = std::chrono::steady_clock;
+  virtual ~line_end() = default;
 
+  // Waits at most `ms` for the caller. False when the caller has gone away
+  // (closed the device or the connection, or died) since the last call: the
+  // call is over.
+  virtual bool wait(int ms) = 0;
+  // The next character from the caller once it has crossed the line, or -1.
+  virtual int take() = 0;
+  // Everything the caller has left unread, at once.
+  virtual std::string drain() = 0;
+  // Sends `s`; stops early when the caller goes away or does not read, or
+  // we are stopping.
+  virtual void send(const std::string& s) = 0;
+  // Waits `ms`, less when the caller goes away or we are stopping.
+  virtual void pause(int ms) = 0;
+  // The speed the caller set; B0 when it dropped DTR, or set none.
+  virtual speed_t speed() const = 0;
+  // Ready for the next caller.
+  virtual void idle() = 0;
+  // Whether a caller is on the line (after one left: the next one).
+  virtual bool occupied() const = 0;
+  // True once for every call that arrives already connected (a network
+  // connection): no modem dialogue comes first.
+  virtual bool answered() { return false; }
+  // Where the current call comes from, when the line knows ("" else).
+  virtual std::string caller() const { return ""; }
+
+  // Characters that crossed the line each way since the last call of this.
+  struct traffic {
+    long from_caller = 0, to_caller = 0;
+  };
+  virtual traffic take_traffic() = 0;
+};
+
+class line : public line_end {
+ public:
   // Waits and paced output end early once `stop` is set (by a signal).
   explicit line(const volatile sig_atomic_t& stop) : stop_(stop) {}
-  ~line();
+  ~line() override;
   line(const line&) = delete;
   line& operator=(const line&) = delete;
 
@@ -32,29 +69,25 @@ class line {
 
   // Waits at most `ms` for the caller. False when the caller has gone away
   // (closed the device, or died) since the last call: the call is over.
-  bool wait(int ms);
+  bool wait(int ms) override;
   // The next character from the caller once it has crossed the line, or -1.
-  int take();
+  int take() override;
   // Everything the caller has left unread, at once.
-  std::string drain();
+  std::string drain() override;
   // Sends `s` at the line's pace; stops early when the caller drops DTR,
   // goes away, or does not read (its input is full), or we are stopping.
-  void send(const std::string& s);
+  void send(const std::string& s) override;
   // Waits `ms`, less when the caller drops DTR or goes away, or we are
   // stopping.
-  void pause(int ms);
+  void pause(int ms) override;
   // The speed the caller set; B0 when it dropped DTR, or set none.
-  speed_t speed() const;
+  speed_t speed() const override;
   // Raw at speed 0 with nothing in transit, ready for the next caller.
-  void idle();
+  void idle() override;
   // Whether a caller has the slave open (after one left: the next one).
-  bool occupied() const { return present_; }
+  bool occupied() const override { return present_; }
 
-  // Characters that crossed the line each way since the last call of this.
-  struct traffic {
-    long from_caller = 0, to_caller = 0;
-  };
-  traffic take_traffic();
+  traffic take_traffic() override;
 
  private:
   // Waits until `t`; false as soon as the caller goes away, or drops DTR

@@ -14,16 +14,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "line.h"
+#include "netline.h"
 
 namespace {
 
 using callvane::tapsim::line;
+using callvane::tapsim::line_end;
+using callvane::tapsim::net_end;
 
 constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ACK = 0x06, NAK = 0x15, ESC = 0x1B, RS = 0x1E;
 
@@ -52,6 +56,12 @@ Where to find it, and for how long:
                          CALL FROM-CALLER TO-CALLER ECHOED
                        the characters that crossed the line each way, and
                        how many of those sent back were the echo of commands
+  --listen HOST:PORT   be a terminal on the network instead: take TCP
+                       connections on HOST:PORT ([::1]:PORT for IPv6, port 0
+                       picks one; the address goes where the device would),
+                       one call per connection, with no modem dialogue
+  --tls-cert FILE      with --listen: speak TLS with this certificate chain
+  --tls-key FILE       ... and this private key (PEM files)
   --lifetime SECONDS   exit by itself after this long (default: never)
   --baud N             pace the line like a serial line at N bits per second
                        (300, 1200, 2400 or any positive value), 10 bits per
@@ -77,9 +87,10 @@ call, and the last value to every later call.
   --login-reply WHAT         then: ack (ACK and ESC [p, default), no-goahead
                              (ACK only), eot (ESC EOT, forced disconnect),
                              nak-eot (NAK and ESC EOT in one line), hangup
-                             (NO CARRIER), silence
+                             (NO CARRIER), silence, close (as for blocks)
   --block-nak N              answer the first N sends of a block with NAK
-  --block-reply WHAT         then: ack (default), rs, eot, hangup, silence
+  --block-reply WHAT         then: ack (default), rs, eot, hangup, silence,
+                             close (with --listen: close the connection)
   --reason TEXT              send this line before every answer to a block
   --fault-block K            apply --block-nak/--block-reply/--reason only to
                              the Kth block of a call (default 0: every block)
@@ -97,7 +108,7 @@ the terminal answers ESC EOT.
 )";
 
 struct options {
-  std::string link, path_file, pid_file, owner, record, tally;
+  std::string link, path_file, pid_file, owner, record, tally, listen, tls_cert, tls_key;
   int lifetime = 0;
   long baud = 0;
   bool verbose = false;
@@ -126,7 +137,7 @@ enum class state { command, wait_prompt, messages, chatter, dead };
 
 class simulator {
  public:
-  simulator(const options& o, line& tty) : opt_(o), tty_(tty) {
+  simulator(const options& o, line_end& tty) : opt_(o), tty_(tty) {
     if (!o.record.empty()) record_ = fopen(o.record.c_str(), "a");
     if (!o.tally.empty()) tally_ = fopen(o.tally.c_str(), "a");
   }
@@ -153,6 +164,7 @@ class simulator {
         caller_gone();
         continue;
       }
+      if (tty_.answered()) network_call();
       // A bounded bite, so that DTR and the clock are looked at between bites.
       for (int i = 0; i < 512 && !stop; i++) {
         int c = tty_.take();
@@ -338,16 +350,35 @@ class simulator {
     note("dial\t" + std::to_string(call_) + "\t" + number);
     std::string result = get("dial-result", "CONNECT");
     if (result != "none") answer("\r\n" + result + "\r\n");
-    if (result.rfind("CONNECT", 0) == 0) {
-      st_ = get("chatter", "none") == "prompt" ? state::chatter : state::wait_prompt;
-      crs_ = 0;
-      logins_ = 0;
-      block_no_ = 0;
-      sends_ = 0;
-      block_.clear();
-      in_block_ = false;
-    }
+    if (result.rfind("CONNECT", 0) == 0) connected();
     in_dial_ = false;
+  }
+
+  // The call is up: the terminal waits for CRs before its prompt.
+  void connected() {
+    st_ = get("chatter", "none") == "prompt" ? state::chatter : state::wait_prompt;
+    crs_ = 0;
+    logins_ = 0;
+    block_no_ = 0;
+    sends_ = 0;
+    block_.clear();
+    in_block_ = false;
+  }
+
+  // The terminal drops the call without a word: a network terminal closes
+  // its connection.
+  void close_call() {
+    tty_.idle();
+    hang_up();
+    last_speed_ = B0;
+  }
+
+  // A caller that reached the terminal over the network: connected at
+  // once, with no modem to talk to first.
+  void network_call() {
+    call_++;
+    note("connect\t" + std::to_string(call_) + "\t" + tty_.caller());
+    connected();
   }
 
   bool escape_seen(char c) {
@@ -418,6 +449,8 @@ class simulator {
     } else if (what == "hangup") {
       answer("\r\nNO CARRIER\r\n");
       st_ = state::command;
+    } else if (what == "close") {
+      close_call();
     }  // silence: say nothing, stay here
   }
 
@@ -497,13 +530,15 @@ class simulator {
     } else if (what == "hangup") {
       answer(prefix + "\r\nNO CARRIER\r\n");
       st_ = state::command;
+    } else if (what == "close") {
+      close_call();
     } else if (!prefix.empty()) {
       answer(prefix);  // silence after the reason text
     }
   }
 
   const options& opt_;
-  line& tty_;
+  line_end& tty_;
   speed_t last_speed_ = B0;
   FILE* record_ = nullptr;
   FILE* tally_ = nullptr;
@@ -539,6 +574,29 @@ int usage_error(const char* what) {
 
 }  // namespace
 
+// Lets callers reach the slave device: its owner or mode, and the link.
+bool share_device(const options& opt, const std::string& device) {
+  const char* name = device.c_str();
+  if (!opt.owner.empty()) {
+    passwd* pw = getpwnam(opt.owner.c_str());
+    if (pw == nullptr || chown(name, pw->pw_uid, pw->pw_gid) != 0) {
+      fprintf(stderr, "tapsim: cannot give %s to %s\n", name, opt.owner.c_str());
+      return false;
+    }
+    chmod(name, 0600);
+  } else {
+    chmod(name, 0666);
+  }
+  if (!opt.link.empty()) {
+    unlink(opt.link.c_str());
+    if (symlink(name, opt.link.c_str()) != 0) {
+      perror("tapsim: symlink");
+      return false;
+    }
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
   options opt;
   for (int i = 1; i < argc; i++) {
@@ -565,6 +623,12 @@ int main(int argc, char** argv) {
       opt.owner = value;
     else if (name == "record")
       opt.record = value;
+    else if (name == "listen")
+      opt.listen = value;
+    else if (name == "tls-cert")
+      opt.tls_cert = value;
+    else if (name == "tls-key")
+      opt.tls_key = value;
     else if (name == "tally")
       opt.tally = value;
     else if (name == "lifetime")
@@ -579,38 +643,40 @@ int main(int argc, char** argv) {
       return usage_error(("unknown option " + a).c_str());
   }
 
-  line tty(stop);
-  if (!tty.open()) {
-    perror("tapsim: openpty");
-    return 1;
-  }
-  tty.pace(opt.baud);
-  const char* name = tty.device().c_str();
-
-  if (!opt.owner.empty()) {
-    passwd* pw = getpwnam(opt.owner.c_str());
-    if (pw == nullptr || chown(name, pw->pw_uid, pw->pw_gid) != 0) {
-      fprintf(stderr, "tapsim: cannot give %s to %s\n", name, opt.owner.c_str());
+  // The caller reaches the terminal through a modem on a pseudo-terminal,
+  // or over the network.
+  std::unique_ptr<line_end> end;
+  std::string name;
+  if (!opt.listen.empty()) {
+    auto net = std::make_unique<net_end>(stop);
+    std::string why;
+    if (opt.tls_cert.empty() != opt.tls_key.empty())
+      return usage_error("--tls-cert and --tls-key go together");
+    if (!net->listen_on(opt.listen, opt.tls_cert, opt.tls_key, why)) {
+      fprintf(stderr, "tapsim: %s\n", why.c_str());
       return 1;
     }
-    chmod(name, 0600);
+    name = net->address();
+    end = std::move(net);
   } else {
-    chmod(name, 0666);
-  }
-  if (!opt.link.empty()) {
-    unlink(opt.link.c_str());
-    if (symlink(name, opt.link.c_str()) != 0) {
-      perror("tapsim: symlink");
+    auto tty = std::make_unique<line>(stop);
+    if (!tty->open()) {
+      perror("tapsim: openpty");
       return 1;
     }
+    tty->pace(opt.baud);
+    name = tty->device();
+    if (!share_device(opt, name)) return 1;
+    end = std::move(tty);
   }
+
   if (!opt.path_file.empty()) {
     FILE* f = fopen(opt.path_file.c_str(), "w");
     if (f == nullptr) {
       perror("tapsim: path file");
       return 1;
     }
-    fprintf(f, "%s\n", name);
+    fprintf(f, "%s\n", name.c_str());
     fclose(f);
   }
   if (!opt.pid_file.empty()) {
@@ -627,11 +693,11 @@ int main(int argc, char** argv) {
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  printf("%s\n", name);
+  printf("%s\n", name.c_str());
   fflush(stdout);
 
   {
-    simulator sim(opt, tty);
+    simulator sim(opt, *end);
     sim.run();
   }
   if (!opt.link.empty()) unlink(opt.link.c_str());
