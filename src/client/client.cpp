@@ -30,6 +30,8 @@ constexpr size_t REPLY_LINE = 1024 - 1;
 constexpr int DEFAULT_PORT = 444;
 constexpr int WRAP_WIDTH = 70;
 const char SERVER_SEPARATORS[] = ",: \t\r\n";
+// The separators that never occur inside an IPv6 address literal.
+const char LITERAL_ENDS[] = ", \t\r\n";
 const char MESSAGE_COMPLAINT[] = "Cannot send message; entire page is canceled";
 const char LOGIN_VARIABLE[] = "SNPP_LOGIN";
 // A user and password of any real server fit; more is taken for a mistake.
@@ -148,10 +150,10 @@ int send_recipient(snpp_link& link, const rcpt& r) {
 }
 
 // Connects within reply_timeout; false with errno set otherwise.
-bool connect_within(int fd, const struct sockaddr_in& addr) {
+bool connect_within(int fd, const struct sockaddr* addr, socklen_t len) {
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) < 0) {
+  if (connect(fd, addr, len) < 0) {
     if (errno != EINPROGRESS && errno != EINTR) return false;
     Clock::time_point deadline = Clock::now() + reply_timeout;
     for (;;) {
@@ -174,6 +176,64 @@ bool connect_within(int fd, const struct sockaddr_in& addr) {
     }
   }
   return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// True when `text` is a numeric address (an IPv6 zone allowed) of
+// `family`, or of either family with AF_UNSPEC.
+bool numeric_address(const std::string& text, int family) {
+  if (text.empty()) return false;
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = family;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
+// The address inside "[...]" when `name` is a bracketed numeric address.
+std::optional<std::string> bracket_content(std::string_view name) {
+  if (name.size() < 3 || name.front() != '[' || name.back() != ']') return std::nullopt;
+  std::string inside(name.substr(1, name.size() - 2));
+  if (!numeric_address(inside, AF_UNSPEC)) return std::nullopt;
+  return inside;
+}
+
+// A word of the list that names one server although it may hold colons:
+// a bracketed address, or a bare IPv6 address.
+bool address_literal(std::string_view word) {
+  if (bracket_content(word)) return true;
+  return word.find(':') != std::string_view::npos && numeric_address(std::string(word), AF_INET6);
+}
+
+// Where the word of the list that starts at `start` ends, npos at the end
+// of the list: at a separator other than a colon, or right after the "]"
+// of a bracketed word, where a colon may follow as well.
+size_t literal_end(std::string_view list, size_t start) {
+  if (list[start] == '[') {
+    size_t after = list.find(']', start);
+    if (after != std::string_view::npos) {
+      after++;
+      if (after == list.size()) return std::string_view::npos;
+      if (std::string_view(SERVER_SEPARATORS).find(list[after]) != std::string_view::npos)
+        return after;
+    }
+  }
+  return list.find_first_of(LITERAL_ENDS, start);
+}
+
+// The port of the service "snpp" over "tcp", else 444; network order.
+in_port_t snpp_port() {
+  struct servent* se = getservbyname("snpp", "tcp");
+  return se != nullptr ? static_cast<in_port_t>(se->s_port) : htons(DEFAULT_PORT);
+}
+
+void set_port(struct sockaddr* addr, in_port_t port) {
+  if (addr->sa_family == AF_INET6)
+    reinterpret_cast<struct sockaddr_in6*>(addr)->sin6_port = port;
+  else if (addr->sa_family == AF_INET)
+    reinterpret_cast<struct sockaddr_in*>(addr)->sin_port = port;
 }
 
 // The class of the next reply and, when it settled, its line in `settled`.
@@ -338,35 +398,72 @@ void send_quit(snpp_link& link) {
   if (send_command(link, "QUIT", std::nullopt) >= 0) link.close();
 }
 
+bool next_server(std::optional<std::string_view>& state, std::string& name) {
+  if (!state) return false;
+  std::string_view list = *state;
+  size_t start = list.find_first_not_of(LITERAL_ENDS);
+  if (start != std::string_view::npos) {
+    size_t end = literal_end(list, start);
+    std::string_view word = list.substr(start, end == std::string_view::npos ? end : end - start);
+    if (address_literal(word)) {
+      name.assign(word);
+      // As next_token does: one separator after the name goes with it.
+      if (end == std::string_view::npos)
+        state.reset();
+      else
+        state = list.substr(end + 1);
+      return true;
+    }
+  }
+  return next_token(state, SERVER_SEPARATORS, name);
+}
+
 int connect_server(const std::string& name) {
   if (debug) {
     printf("Connecting to SNPP server at %s\n", name.c_str());
     fflush(stdout);
   }
+  // A bracketed address is looked up without its brackets.
+  std::string host = bracket_content(name).value_or(name);
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
     fprintf(stderr, "Unknown host: %s\n", name.c_str());
     return -1;
   }
-  struct sockaddr_in addr;
-  memcpy(&addr, found->ai_addr, sizeof addr);
-  freeaddrinfo(found);
+  in_port_t port = snpp_port();
 
-  struct servent* se = getservbyname("snpp", "tcp");
-  addr.sin_port = se != nullptr ? static_cast<in_port_t>(se->s_port) : htons(DEFAULT_PORT);
-
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    perror("Cannot create socket");
-    return -1;
+  // Every address in the resolver's order, each within the connect time;
+  // only the last failure is told, as that of the server.
+  int fd = -1;
+  int last_error = EAFNOSUPPORT;  // should no address be of either family
+  bool socket_failed = false;
+  for (struct addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    fd = socket(ai->ai_family, SOCK_STREAM, 0);
+    socket_failed = fd < 0;
+    if (fd < 0) {
+      last_error = errno;
+      continue;
+    }
+    set_port(ai->ai_addr, port);
+    if (!connect_within(fd, ai->ai_addr, ai->ai_addrlen)) {
+      last_error = errno;
+      ::close(fd);
+      fd = -1;
+    }
   }
-  if (!connect_within(fd, addr)) {
-    fprintf(stderr, "Cannot connect to SNPP server at %s: %s\n", name.c_str(), strerror(errno));
-    ::close(fd);
+  freeaddrinfo(found);
+  if (fd < 0) {
+    errno = last_error;
+    if (socket_failed)
+      perror("Cannot create socket");
+    else
+      fprintf(stderr, "Cannot connect to SNPP server at %s: %s\n", name.c_str(),
+              strerror(last_error));
     return -1;
   }
   if (debug) {
@@ -391,7 +488,7 @@ int submit_page(page& p, const std::string& servers) {
   std::optional<std::string_view> state{servers};
   std::string name;
   int fd = -1;
-  while (fd < 0 && next_token(state, SERVER_SEPARATORS, name)) fd = connect_server(name);
+  while (fd < 0 && next_server(state, name)) fd = connect_server(name);
   if (fd < 0) return -1;
 
   snpp_link link(fd);

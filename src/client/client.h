@@ -26,7 +26,15 @@ struct snpp_login {
 // a line feed) when it cannot be sent.
 std::optional<snpp_login> parse_login(std::string_view text, std::string& why);
 
-// A connected socket to `name` on the snpp port (else 444), or -1.
+// The next server name of a list (as next_token takes it with the
+// separators comma, colon and whitespace), except that an IPv6 address
+// ("::1", "fe80::1%eth0") or a bracketed address ("[::1]") is one name
+// although it holds colons. False when the list is used up.
+bool next_server(std::optional<std::string_view>& state, std::string& name);
+
+// A connected socket to `name` (a host name, an IPv4 or IPv6 address, or
+// a bracketed address) on the snpp port (else 444), or -1. Every address
+// the name has is tried in turn, over IPv4 or IPv6.
 int connect_server(const std::string& name);
 
 // How long the client waits for a reply to settle (and for a connection or

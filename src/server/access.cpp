@@ -40,20 +40,60 @@ constexpr const char* ANONYMOUS = "[anonymous]";
 constexpr int EXIT_REFUSED = 2;
 constexpr int EXIT_NO_STREAMS = 255;
 
-// "[a.b.c.d]": the host text when no name is known.
-std::string bracketed(const sockaddr_in& addr) {
-  char text[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) == nullptr) return "[?]";
+// The length of a socket address of the peer's family.
+socklen_t address_length(const sockaddr_storage& addr) {
+  return addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// An IPv4 peer that reached an IPv6 socket as ::ffff:a.b.c.d, turned back
+// into the plain IPv4 address it is, so it is shown and looked up as one.
+sockaddr_storage unmapped(const sockaddr_storage& addr) {
+  if (addr.ss_family != AF_INET6) return addr;
+  sockaddr_in6 six;
+  memcpy(&six, &addr, sizeof six);
+  if (!IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) return addr;
+  sockaddr_in four{};
+  four.sin_family = AF_INET;
+  four.sin_port = six.sin6_port;
+  memcpy(&four.sin_addr, &six.sin6_addr.s6_addr[12], sizeof four.sin_addr);
+  sockaddr_storage plain{};
+  memcpy(&plain, &four, sizeof four);
+  return plain;
+}
+
+// "[a.b.c.d]" or "[x:y::z]": the host text when no name is known.
+std::string bracketed(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN];
+  const char* shown = nullptr;
+  if (addr.ss_family == AF_INET) {
+    sockaddr_in four;
+    memcpy(&four, &addr, sizeof four);
+    shown = inet_ntop(AF_INET, &four.sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    sockaddr_in6 six;
+    memcpy(&six, &addr, sizeof six);
+    shown = inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
+  }
+  if (shown == nullptr) return "[?]";
   return std::string("[") + text + "]";
 }
 
 // The official name of the address in the host database, if any.
-std::optional<std::string> reverse_lookup(const sockaddr_in& addr) {
+std::optional<std::string> reverse_lookup(const sockaddr_storage& addr) {
   char name[NI_MAXHOST];
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, name, sizeof name, nullptr,
-                  0, NI_NAMEREQD) != 0)
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr), address_length(addr), name, sizeof name,
+                  nullptr, 0, NI_NAMEREQD) != 0)
     return std::nullopt;
   return std::string(name);
+}
+
+// The library's text for an IPv6 peer it did not name: the bare address,
+// perhaps with a zone ("fe80::1%eth0").
+bool is_ipv6_text(const char* host) {
+  std::string text(host);
+  text = text.substr(0, text.find('%'));
+  in6_addr ignored;
+  return inet_pton(AF_INET6, text.c_str(), &ignored) == 1;
 }
 
 bool storable_host(const std::optional<std::string>& host) {
@@ -79,13 +119,13 @@ void say_once(int fd, std::string_view text) {
 std::optional<std::string> library_host_name(struct request_info& request) {
   const char* host = eval_hostinfo(request.client);
   if (host == nullptr || *host == '\0' || strcmp(host, unknown) == 0) return std::nullopt;
-  if (!NOT_INADDR(host)) return std::nullopt;
+  if (!NOT_INADDR(host) || is_ipv6_text(host)) return std::nullopt;
   return std::string(host);
 }
 
 // Log-safe copies: safe_string reuses one buffer.
 std::string shown_user(const page& p) { return p.ident ? safe_string(*p.ident) : ANONYMOUS; }
-std::string shown_host(const std::optional<std::string>& host, const sockaddr_in& addr) {
+std::string shown_host(const std::optional<std::string>& host, const sockaddr_storage& addr) {
   return safe_string(host ? *host : bracketed(addr));
 }
 
@@ -107,13 +147,14 @@ bool check_access(int fd, page& p) {
   return hosts_access(&request) != 0;
 }
 
-[[noreturn]] void serve_child(int listen_fd, int fd, const sockaddr_in& peer,
-                              const std::string& messageid) {
+[[noreturn]] void serve_child(int listen_fd, int other_listener, int fd,
+                              const sockaddr_storage& peer, const std::string& messageid) {
   // The daemon blocks signals around its own work; a session needs them.
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   close(listen_fd);
+  if (other_listener >= 0) close(other_listener);
 
   page p;
   p.messageid = messageid;
@@ -155,16 +196,17 @@ bool check_access(int fd, page& p) {
 
 }  // namespace
 
-pid_t serve_connection(int listen_fd, bool at_limit) {
-  sockaddr_in peer{};
-  socklen_t len = sizeof peer;
-  int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+pid_t serve_connection(int listen_fd, bool at_limit, int other_listener) {
+  sockaddr_storage accepted{};
+  socklen_t len = sizeof accepted;
+  int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&accepted), &len, SOCK_CLOEXEC);
   if (fd < 0) {
     // A signal, or a client that left before we came: nothing to do.
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
       logmsg(LOG_ERR, "accept() failed: %s", strerror(errno));
     return 0;
   }
+  const sockaddr_storage peer = unmapped(accepted);
   if (at_limit) {
     say_once(fd, BUSY_REPLY);
     close(fd);
@@ -176,7 +218,7 @@ pid_t serve_connection(int listen_fd, bool at_limit) {
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
-  if (pid == 0) serve_child(listen_fd, fd, peer, messageid);
+  if (pid == 0) serve_child(listen_fd, other_listener, fd, peer, messageid);
   if (pid < 0) logmsg(LOG_ERR, "fork() failed: %s", strerror(errno));
   close(fd);
   return pid < 0 ? 0 : pid;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -54,9 +55,24 @@ uint16_t choose_port(uint16_t port) {
   return DEFAULT_PORT;
 }
 
-// The bound, listening socket, or -1 after the message on standard error.
-// It does not block: a client that leaves between the wait and the accept
-// must not stall the daemon.
+// The listening sockets: IPv4, and IPv6 (-1 when the host has none).
+using listeners = std::array<int, 2>;
+
+void close_listeners(const listeners& fds) {
+  for (int fd : fds)
+    if (fd >= 0) close(fd);
+}
+
+// Binds and listens; the name of the call that failed, or null.
+const char* bind_and_listen(int fd, const sockaddr* addr, socklen_t len) {
+  if (bind(fd, addr, len) != 0) return "bind() failed: %s\n";
+  if (listen(fd, LISTEN_BACKLOG) != 0) return "listen() failed: %s\n";
+  return nullptr;
+}
+
+// The bound, listening IPv4 socket, or -1 after the message on standard
+// error. It does not block: a client that leaves between the wait and the
+// accept must not stall the daemon.
 int open_listener(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
@@ -69,14 +85,50 @@ int open_listener(uint16_t port) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(port);
-  const char* failed = nullptr;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
-    failed = "bind() failed: %s\n";
-  else if (listen(fd, LISTEN_BACKLOG) != 0)
-    failed = "listen() failed: %s\n";
+  const char* failed = bind_and_listen(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
   if (failed == nullptr) return fd;
   fprintf(stderr, failed, strerror(errno));
   close(fd);
+  return -1;
+}
+
+// Errors that mean this host has no IPv6 to listen on.
+bool no_ipv6_here(int err) {
+  return err == EAFNOSUPPORT || err == EADDRNOTAVAIL || err == EPROTONOSUPPORT;
+}
+
+// The IPv6 socket on the same port, beside the IPv4 one. IPv6 only, so
+// that IPv4 peers keep arriving on the IPv4 socket as plain IPv4. Returns
+// the socket; -1 with `fatal` false when the host has no IPv6 (logged once),
+// -1 with `fatal` true after the message on standard error.
+int open_listener6(uint16_t port, bool& fatal) {
+  fatal = false;
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int on = 1;
+  const char* failed = nullptr;
+  bool missing = false;  // no IPv6 here, whatever the error
+  if (fd < 0) {
+    failed = "socket() failed: %s\n";
+  } else if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+    // Without it the bind would claim the IPv4 port as well, and fail.
+    missing = true;
+  } else {
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in6 addr {};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_any;
+    addr.sin6_port = htons(port);
+    failed = bind_and_listen(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+  }
+  if (failed == nullptr && !missing) return fd;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (missing || no_ipv6_here(err)) {
+    logmsg(LOG_INFO, "no IPv6 listener, serving IPv4 only: %s", strerror(err));
+    return -1;
+  }
+  fprintf(stderr, failed, strerror(err));
+  fatal = true;
   return -1;
 }
 
@@ -200,21 +252,21 @@ void write_pidfile() {
   if (!replace_pidfile(*pidfile, text)) overwrite_pidfile(*pidfile, text);
 }
 
-[[noreturn]] void run_queue_child(int listen_fd) {
+[[noreturn]] void run_queue_child(const listeners& fds) {
   release_all_signals();
-  close(listen_fd);
+  close_listeners(fds);
   int result = run_queue();
   fflush(nullptr);
   _exit(result == 0 ? 0 : EXIT_QUEUE_LOCKED);
 }
 
-void start_queue_run(int listen_fd) {
+void start_queue_run(const listeners& fds) {
   logmsg(LOG_DEBUG, "processing the page queue");
   fflush(nullptr);
   // SIGCHLD is held here, so a child that ends at once is reaped only
   // after it is being watched.
   pid_t pid = fork();
-  if (pid == 0) run_queue_child(listen_fd);
+  if (pid == 0) run_queue_child(fds);
   if (pid < 0)
     logmsg(LOG_ERR, "fork() failed: %s", strerror(errno));
   else
@@ -246,13 +298,15 @@ void reload_config() {
   if (read_config(configfile) != 0) logmsg(LOG_NOTICE, "new configuration has errors");
 }
 
-// Waits for a connection or a signal; true when the socket is readable.
-// `seconds` < 0: no time limit.
-bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
+// Waits for a connection or a signal; `readable` tells which listeners
+// have one. `seconds` < 0: no time limit.
+void wait_for_work(const listeners& fds, long seconds, const sigset_t& wait_mask,
+                   std::array<bool, 2>& readable) {
   struct timespec limit = {seconds, 0};
-  struct pollfd pfd = {listen_fd, POLLIN, 0};
-  int r = ppoll(&pfd, 1, seconds < 0 ? nullptr : &limit, &wait_mask);
-  // A ppoll that finds the socket ready puts the held mask back without
+  // A listener of -1 is skipped by ppoll.
+  struct pollfd pfds[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+  int r = ppoll(pfds, 2, seconds < 0 ? nullptr : &limit, &wait_mask);
+  // A ppoll that finds a socket ready puts the held mask back without
   // handling a signal that came meanwhile; under a steady stream of
   // connections ended sessions would then go unreaped and count against
   // the session limit. Open the mask once to take them.
@@ -262,17 +316,19 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
     sigprocmask(SIG_SETMASK, &wait_mask, &held);
     sigprocmask(SIG_SETMASK, &held, nullptr);
   }
+  readable = {false, false};
   if (r < 0 && errno != EINTR) {
     logmsg(LOG_ERR, "select() failed: %s", strerror(errno));
     // Whatever went wrong must not turn the loop into a busy one.
     struct timespec pause = {1, 0};
     nanosleep(&pause, nullptr);
-    return false;
+    return;
   }
-  return r > 0 && (pfd.revents & POLLIN) != 0;
+  if (r <= 0) return;
+  for (size_t i = 0; i < readable.size(); i++) readable[i] = (pfds[i].revents & POLLIN) != 0;
 }
 
-[[noreturn]] void serve_forever(int listen_fd, int32_t interval, const sigset_t& wait_mask) {
+[[noreturn]] void serve_forever(const listeners& fds, int32_t interval, const sigset_t& wait_mask) {
   // A negative interval: no queue runs, and no time limit on the wait.
   const long wait_limit = interval < 0 ? -1 : interval;
   int64_t last_run = 0;
@@ -282,14 +338,18 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
     if (run_queue_now && watched_child.load() != 0 &&
         (seconds < 0 || seconds > PENDING_RUN_WAIT_SECONDS))
       seconds = PENDING_RUN_WAIT_SECONDS;
-    bool readable = wait_for_work(listen_fd, seconds, wait_mask);
+    std::array<bool, 2> readable;
+    wait_for_work(fds, seconds, wait_mask, readable);
 
     if (reread_config) reload_config();
-    if (readable) {
+    // One connection per ready listener and pass; both count alike
+    // against the session limit.
+    for (size_t i = 0; i < fds.size(); i++) {
+      if (!readable[i]) continue;
       bool at_limit =
           maxsessions > 0 && live_sessions(sessions_started) >= static_cast<unsigned>(maxsessions);
       enter_queue_dir();
-      if (serve_connection(listen_fd, at_limit) > 0) sessions_started++;
+      if (serve_connection(fds[i], at_limit, fds[1 - i]) > 0) sessions_started++;
     }
     int64_t now = time(nullptr);
     if (watched_child.load() != 0) continue;  // run_queue_now stays pending
@@ -300,7 +360,7 @@ bool wait_for_work(int listen_fd, long seconds, const sigset_t& wait_mask) {
     if (interval < 0) continue;
     if (now - last_run < interval) continue;
     enter_queue_dir();
-    start_queue_run(listen_fd);
+    start_queue_run(fds);
     last_run = now;
   }
 }
@@ -311,26 +371,32 @@ int run_daemon(int32_t interval, uint16_t requested_port) {
   uint16_t port = choose_port(requested_port);
   if (port < FIRST_UNPRIVILEGED_PORT && geteuid() != 0)
     fputs("Warning: daemon must be started as root\n", stderr);
-  int listen_fd = open_listener(port);
-  if (listen_fd < 0) return -1;
+  listeners fds = {open_listener(port), -1};
+  if (fds[0] < 0) return -1;
+  bool fatal = false;
+  fds[1] = open_listener6(port, fatal);
+  if (fatal) {
+    close_listeners(fds);
+    return -1;
+  }
   drop_root();
   if (read_config(configfile) != 0) {
     fputs("Error reading configuration file\n", stderr);
-    close(listen_fd);
+    close_listeners(fds);
     return -1;
   }
   share_queue_name_hint();
   sigset_t wait_mask = hold_daemon_signals();
   int ready_fd = -1;
   if (debug == 0 && !detach(ready_fd)) {
-    close(listen_fd);
+    close_listeners(fds);
     return -1;
   }
   daemon_pid = getpid();
   write_pidfile();
   tell_ready(ready_fd);
   if (debug) logmsg(LOG_DEBUG, "waiting for incoming connections");
-  serve_forever(listen_fd, interval, wait_mask);
+  serve_forever(fds, interval, wait_mask);
 }
 
 }  // namespace callvane

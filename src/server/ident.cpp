@@ -52,8 +52,9 @@ uint16_t ident_port() {
 
 // The connect of a non-blocking socket, finished within the deadline.
 // 0, a connect error number, or -1 on a time-out.
-int connect_within(int fd, const sockaddr_in& target, Clock::time_point deadline) {
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return 0;
+int connect_within(int fd, const sockaddr_storage& target, socklen_t target_len,
+                   Clock::time_point deadline) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&target), target_len) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return errno;
   switch (wait_for(fd, POLLOUT, deadline)) {
     case wait_result::timed_out:
@@ -67,6 +68,42 @@ int connect_within(int fd, const sockaddr_in& target, Clock::time_point deadline
   socklen_t len = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
   return err;
+}
+
+// The size of an address of the family, or 0 for one we cannot ask over.
+socklen_t address_length(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET) return sizeof(sockaddr_in);
+  if (addr.ss_family == AF_INET6) return sizeof(sockaddr_in6);
+  return 0;
+}
+
+// The port of an IPv4 or IPv6 address, in host order.
+uint16_t port_of(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET6) {
+    sockaddr_in6 six;
+    memcpy(&six, &addr, sizeof six);
+    return ntohs(six.sin6_port);
+  }
+  sockaddr_in four;
+  memcpy(&four, &addr, sizeof four);
+  return ntohs(four.sin_port);
+}
+
+// The same address with another port (host order).
+sockaddr_storage with_port(const sockaddr_storage& addr, uint16_t port) {
+  sockaddr_storage out = addr;
+  if (addr.ss_family == AF_INET6) {
+    sockaddr_in6 six;
+    memcpy(&six, &addr, sizeof six);
+    six.sin6_port = htons(port);
+    memcpy(&out, &six, sizeof six);
+  } else {
+    sockaddr_in four;
+    memcpy(&four, &addr, sizeof four);
+    four.sin_port = htons(port);
+    memcpy(&out, &four, sizeof four);
+  }
+  return out;
 }
 
 // Sends all of `text`; 0, an error number, or -1 on a time-out.
@@ -171,7 +208,7 @@ std::optional<std::string> ident_query(int fd) {
   // Without a time limit the question would not be bounded: none is asked.
   if (identtimeout <= 0) return std::nullopt;
 
-  sockaddr_in ours{}, peer{};
+  sockaddr_storage ours{}, peer{};
   socklen_t len = sizeof ours;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &len) != 0) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.getsockname() failed: %s", strerror(errno));
@@ -182,26 +219,31 @@ std::optional<std::string> ident_query(int fd) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.getpeername() failed: %s", strerror(errno));
     return std::nullopt;
   }
-  if (peer.sin_family != AF_INET || ours.sin_family != AF_INET) {
+  socklen_t addr_len = address_length(peer);
+  if (addr_len == 0 || ours.ss_family != peer.ss_family) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.getpeername() failed: %s", strerror(EAFNOSUPPORT));
     return std::nullopt;
   }
 
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr = peer.sin_addr;
-  target.sin_port = htons(ident_port());
+  // The peer's own address (its IPv6 zone included) on the ident port.
+  sockaddr_storage target = with_port(peer, ident_port());
 
   // Closed on every way out.
-  unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  unique_fd sock(socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     if (debug > 0) logmsg(LOG_DEBUG, "ident.socket() failed: %s", strerror(errno));
     return std::nullopt;
   }
+  // The question comes from our address of the connection, so the peer's
+  // server finds the pair it is asked about; should that fail, the kernel
+  // picks the address.
+  sockaddr_storage local = with_port(ours, 0);
+  if (bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), addr_len) != 0 && debug > 0)
+    logmsg(LOG_DEBUG, "ident.bind() failed: %s", strerror(errno));
 
   // One limit for the whole exchange; running into it is silent.
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(identtimeout);
-  int err = connect_within(sock.get(), target, deadline);
+  int err = connect_within(sock.get(), target, addr_len, deadline);
   if (err < 0) return std::nullopt;
   if (err == ECONNREFUSED) {
     if (debug > 0) logmsg(LOG_DEBUG, "RFC-1413 query refused by remote");
@@ -213,8 +255,8 @@ std::optional<std::string> ident_query(int fd) {
   }
 
   char query[32];
-  snprintf(query, sizeof query, QUERY, static_cast<unsigned>(ntohs(peer.sin_port)),
-           static_cast<unsigned>(ntohs(ours.sin_port)));
+  snprintf(query, sizeof query, QUERY, static_cast<unsigned>(port_of(peer)),
+           static_cast<unsigned>(port_of(ours)));
   err = send_within(sock.get(), query, deadline);
   if (err < 0) return std::nullopt;
   if (err != 0) {

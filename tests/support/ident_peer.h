@@ -7,7 +7,8 @@
 
 namespace identpeer {
 
-// tools/identpeer serving one client on 0.0.0.0:`port` (see its usage):
+// tools/identpeer serving one client on 0.0.0.0:`port` or, where there is
+// IPv6, [::]:`port` (see its usage):
 // mode "answer", "hold" or "silent", with `answer` sent byte for byte.
 class scripted {
  public:
