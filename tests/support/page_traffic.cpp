@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 #include "support/daemon_run.h"
 #include "support/support.h"
@@ -24,7 +25,7 @@ const char REFUSAL_CODE[] = "421 ";
 }  // namespace
 
 submission submit_page(const std::string& pager, const std::string& text, int port,
-                       std::chrono::milliseconds limit) {
+                       std::chrono::milliseconds limit, std::chrono::milliseconds linger) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   auto left = [&] {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -38,13 +39,22 @@ submission submit_page(const std::string& pager, const std::string& text, int po
   s.turned_away = first->rfind(REFUSAL_CODE, 0) == 0;
   s.greeted = first->rfind(GREETING_CODE, 0) == 0;
   if (!s.greeted) return s;
-  if (!c.send("PAGE " + pager + "\r\nMESS " + text + "\r\nSEND\r\nQUIT\r\n", left())) return s;
-  // Replies to PAGE and MESS, then the one that matters.
-  for (int i = 0; i < 3; i++) {
-    auto reply = c.line(left());
-    if (!reply) return s;
-    if (i == 2) s.reply = *reply;
+  if (linger.count() > 0) {
+    if (!c.send("PAGE " + pager + "\r\nMESS " + text + "\r\n", left())) return s;
+    for (int i = 0; i < 2; i++)
+      if (!c.line(left())) return s;
+    std::this_thread::sleep_for(linger);
+    if (!c.send("SEND\r\nQUIT\r\n", left())) return s;
+  } else if (!c.send("PAGE " + pager + "\r\nMESS " + text + "\r\nSEND\r\nQUIT\r\n", left())) {
+    return s;
+  } else {
+    // Replies to PAGE and MESS come before the one that matters.
+    for (int i = 0; i < 2; i++)
+      if (!c.line(left())) return s;
   }
+  auto reply = c.line(left());
+  if (!reply) return s;
+  s.reply = *reply;
   s.queued = s.reply.rfind(QUEUED_PREFIX, 0) == 0 && s.reply.ends_with(QUEUED_SUFFIX);
   return s;
 }

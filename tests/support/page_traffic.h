@@ -19,9 +19,11 @@ struct submission {
 };
 
 // Connects to 127.0.0.1:`port` and sends PAGEr `pager`, MESSage `text`, SEND
-// and QUIT, all within `limit`.
+// and QUIT, all within `limit`. With `linger` the session is held that long
+// between the message and SEND (a session child that lives a while).
 submission submit_page(const std::string& pager, const std::string& text, int port = 444,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10));
+                       std::chrono::milliseconds limit = std::chrono::seconds(10),
+                       std::chrono::milliseconds linger = std::chrono::milliseconds(0));
 
 // Name to content of the files in `dir` whose names start with `prefix`.
 std::map<std::string, std::string> snapshot(const std::string& dir, const std::string& prefix = "");
