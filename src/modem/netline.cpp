@@ -49,15 +49,14 @@ class tcp_channel : public line_channel {
   explicit tcp_channel(int fd) : fd_(fd) {}
 
   int read_byte(Deadline until) override {
-    if (next_ == buffer_.size()) {
+    while (next_ == buffer_.size()) {
       if (closed_ || wait_for(fd_, POLLIN, until) <= 0) return -1;
       char chunk[READ_CHUNK];
-      ssize_t n;
-      do n = recv(fd_, chunk, sizeof chunk, 0);
-      while (n < 0 && errno == EINTR);
+      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) {
         // The peer's end of the stream, or a reset: the line is gone.
-        if (n == 0 || errno != EAGAIN) closed_ = true;
+        closed_ = true;
         return -1;
       }
       buffer_.assign(chunk, static_cast<size_t>(n));
