@@ -126,6 +126,10 @@ std::string sender_address(const page& p) {
     domain = forcehostname->substr(1);
   else if (forcehostname && p.hostname && !p.hostname->empty())
     domain = *p.hostname;
+  // A host known by its IPv6 address only: mail writes that literal as
+  // [IPv6:address]; an IPv4 literal stays as it is.
+  if (domain && domain->starts_with("[") && domain->find(':') != std::string::npos)
+    domain->insert(1, "IPv6:");
   if (!domain || from.find('@') != std::string::npos) return from;
   return from + "@" + *domain;
 }

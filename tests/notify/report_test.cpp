@@ -269,7 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
         address_case{"DomainKeepsAt", "@example.org", "bob@other.net", "h", "bob@other.net"},
         address_case{"True", "true", "alice", "client.example.org", "alice@client.example.org"},
         address_case{"TrueWithoutHost", "true", "alice", std::nullopt, "alice"},
-        address_case{"TrueKeepsAt", "true", "bob@other.net", "client", "bob@other.net"}),
+        address_case{"TrueKeepsAt", "true", "bob@other.net", "client", "bob@other.net"},
+        address_case{"TrueIpv4Literal", "true", "alice", "[192.0.2.7]", "alice@[192.0.2.7]"},
+        address_case{"TrueIpv6Literal", "true", "alice", "[2001:db8::7]",
+                     "alice@[IPv6:2001:db8::7]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
