@@ -50,6 +50,13 @@ run_long() {
   return $((rc ? rc : 1))
 }
 
+# With autogroup scheduling nice ranks a process only within its session;
+# a long run started on its own (setsid) yields to the rest of the machine
+# when its whole group is niced.
+if [[ -n $LONG && $(ps -o sid= -p $$) -eq $$ && -w /proc/self/autogroup ]]; then
+  echo 19 >/proc/self/autogroup || true
+fi
+
 failed=()
 for t in "${TARGETS[@]}"; do
   # A copy, so that what libFuzzer adds never reaches the checked-in seeds.
