@@ -118,6 +118,7 @@ class tls_channel : public line_channel {
   int read_byte(Deadline until) override {
     while (!closed_) {
       unsigned char c;
+      ERR_clear_error();  // SSL_get_error reads the queue this call leaves
       int n = SSL_read(ssl_.get(), &c, 1);
       if (n == 1) return c;
       if (!wait_again(n, until)) break;
@@ -128,6 +129,7 @@ class tls_channel : public line_channel {
   bool write_all(std::string_view bytes, Deadline until) override {
     sigpipe_blocked quiet;
     while (!bytes.empty() && !closed_) {
+      ERR_clear_error();
       int n = SSL_write(ssl_.get(), bytes.data(), static_cast<int>(bytes.size()));
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
@@ -148,6 +150,7 @@ class tls_channel : public line_channel {
 
   // Runs the handshake to its end before `until`; "" on success, else why not.
   std::string handshake(Deadline until) {
+    sigpipe_blocked quiet;  // the hello may meet a connection already reset
     for (;;) {
       ERR_clear_error();
       int n = SSL_connect(ssl_.get());
