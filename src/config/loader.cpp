@@ -225,16 +225,22 @@ bool match(std::string_view text, std::string_view keyword, std::string& value, 
 
 int parse_file(const std::string& path, parse_state* includer);
 
-void set_checked_dir(parse_state& st, std::optional<std::string>& setting,
-                     const std::string& value) {
+// Takes `value` for the setting when the path allows `mode`, else one error.
+void set_checked_path(parse_state& st, std::optional<std::string>& setting,
+                      const std::string& value, int mode) {
   int err = 0;
-  if (accessible(value, R_OK | W_OK | X_OK, err)) {
+  if (accessible(value, mode, err)) {
     setting = value;
     return;
   }
   logmsg(LOG_ERR, "%s(%d): cannot access %s: %s", st.file.c_str(), st.line, esc(value).c_str(),
          errtext(err));
   st.errors++;
+}
+
+void set_checked_dir(parse_state& st, std::optional<std::string>& setting,
+                     const std::string& value) {
+  set_checked_path(st, setting, value, R_OK | W_OK | X_OK);
 }
 
 void new_modem(parse_state& st, const std::string& name) {
@@ -379,7 +385,6 @@ bool modem_keyword(parse_state& st, std::string_view text, size_t& used) {
   if (match(text, "text", value, used)) {
     m.text = text_value(value);
   } else if (match(text, "device", value, used)) {
-    int err = 0;
     std::string why;
     if (is_net_device(value)) {
       // A terminal on the network: its form is checked now, its reachability
@@ -391,22 +396,11 @@ bool modem_keyword(parse_state& st, std::string_view text, size_t& used) {
                esc(value).c_str(), why.c_str());
         st.errors++;
       }
-    } else if (accessible(value, R_OK | W_OK, err)) {
-      m.device = value;
     } else {
-      logmsg(LOG_ERR, "%s(%d): cannot access %s: %s", st.file.c_str(), st.line, esc(value).c_str(),
-             errtext(err));
-      st.errors++;
+      set_checked_path(st, m.device, value, R_OK | W_OK);
     }
   } else if (match(text, "cafile", value, used)) {
-    int err = 0;
-    if (accessible(value, R_OK, err)) {
-      m.cafile = value;
-    } else {
-      logmsg(LOG_ERR, "%s(%d): cannot access %s: %s", st.file.c_str(), st.line, esc(value).c_str(),
-             errtext(err));
-      st.errors++;
-    }
+    set_checked_path(st, m.cafile, value, R_OK);
   } else if (match(text, "servername", value, used)) {
     m.servername = value;
   } else if (match(text, "initcmd", value, used)) {
