@@ -39,6 +39,9 @@ constexpr size_t MAX_INCLUDE_DEPTH = 16;
 // A configuration is a few kilobytes; reading stops here so that a device
 // such as /dev/zero named by mistake cannot keep the loader busy for ever.
 constexpr size_t MAX_FILE_BYTES = 16u << 20;
+// The same for all files of one load together, so that many includes of such
+// a device cannot multiply the bound.
+constexpr size_t MAX_LOAD_BYTES = 32u << 20;
 
 const char FATAL_DEVICE[] = "FATAL_CONFIGURATION_ERROR";
 
@@ -49,6 +52,8 @@ struct file_id {
   ino_t ino;
 };
 std::vector<file_id> open_files;
+// Bytes read by the load under way, over all its files.
+size_t load_bytes = 0;
 
 struct parse_state {
   std::string file;
@@ -612,10 +617,11 @@ file_ptr open_config(const std::string& path, struct stat& st, int& err) {
 // most 1023 bytes, ending after a newline. False at the end of the file.
 bool read_piece(FILE* f, std::string& piece, size_t& total) {
   piece.clear();
-  while (piece.size() < MAX_PIECE && total < MAX_FILE_BYTES) {
+  while (piece.size() < MAX_PIECE && total < MAX_FILE_BYTES && load_bytes < MAX_LOAD_BYTES) {
     int c = getc(f);
     if (c == EOF) break;
     total++;
+    load_bytes++;
     piece.push_back(static_cast<char>(c));
     if (c == '\n') break;
   }
@@ -673,6 +679,10 @@ int parse_file(const std::string& path, parse_state* includer) {
     logmsg(LOG_ERR, "%s(%d): file longer than %zu bytes, rest ignored", st.file.c_str(), st.line,
            MAX_FILE_BYTES);
     st.errors++;
+  } else if (load_bytes >= MAX_LOAD_BYTES && getc(f.get()) != EOF) {
+    logmsg(LOG_ERR, "%s(%d): configuration longer than %zu bytes in all, rest ignored",
+           st.file.c_str(), st.line, MAX_LOAD_BYTES);
+    st.errors++;
   }
   complete_all(st);
   return st.errors;
@@ -682,6 +692,7 @@ int parse_file(const std::string& path, parse_state* includer) {
 
 int parse_config(const std::string& path) {
   // A nested call from inside an include is handled by parse_file itself.
+  load_bytes = 0;
   return parse_file(path, nullptr);
 }
 

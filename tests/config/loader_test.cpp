@@ -658,6 +658,15 @@ TEST_F(IncludeTest, SpecialFilesDoNotHang) {
   EXPECT_EQ(r.count, 1) << r.log;
   EXPECT_NE(r.log.find("/dev/zero("), std::string::npos) << r.log;
   EXPECT_NE(r.log.find("rest ignored"), std::string::npos) << r.log;
+  // Many includes of it share one bound: the load ends after two files'
+  // worth, and the rest of the including file is ignored with one error.
+  std::string many;
+  for (int i = 0; i < 6; i++) many += "include=/dev/zero\n";
+  r = parse(many);
+  EXPECT_EQ(r.count, 3) << r.log;
+  EXPECT_NE(r.log.find("configuration longer than 33554432 bytes in all, rest ignored"),
+            std::string::npos)
+      << r.log;
 }
 
 using LoadTest = ConfigTest;
