@@ -84,13 +84,16 @@ TEST_F(DaemonSessionsTest, ZeroMeansNoLimit) {
   }
 }
 
-// Clients that come and go without pause never hold more sessions than
-// there are clients, so a limit of twice that turns nobody away: the
+// Clients that come and go without pause never hold more connections than
+// there are clients, so a limit of four times that turns nobody away: the
 // daemon must count a session as ended once its child is gone, even while
-// connections keep it from ever waiting idle.
+// connections keep it from ever waiting idle. The margin is for children
+// that have closed their socket but not yet exited (a sanitizer's exit
+// checks, a busy machine); a daemon that never counts an end hits any
+// limit within a few hundred sessions.
 TEST_F(DaemonSessionsTest, BusyStreamOfShortSessionsStaysUnderTheLimit) {
   constexpr int CLIENTS = 8, SESSIONS_EACH = 150;
-  daemon_process d(setup_.write_config("maxsessions=16\n"), -1);
+  daemon_process d(setup_.write_config("maxsessions=" + std::to_string(4 * CLIENTS) + "\n"), -1);
   std::atomic<int> greeted{0}, refused{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < CLIENTS; c++)
