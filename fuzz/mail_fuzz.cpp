@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "common/instream.h"
+#include "common/page.h"
 #include "fuzz_support.h"
 #include "main/mail.h"
-#include "queue/page.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte chooses whether a -f sender was given.

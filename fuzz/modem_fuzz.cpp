@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/page.h"
 #include "common/settings.h"
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "modem/dispatch.h"
 #include "modem/serial.h"
 #include "modem/tap.h"
-#include "queue/page.h"
 
 using namespace callvane;
 

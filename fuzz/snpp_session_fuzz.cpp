@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "common/instream.h"
+#include "common/page.h"
 #include "common/settings.h"
 #include "config/config.h"
 #include "config/loader.h"
 #include "fuzz_support.h"
-#include "queue/page.h"
 #include "server/session.h"
 
 using namespace callvane;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "common/page.h"
 #include "common/text.h"
-#include "queue/page.h"
 #include "queue/queuefile.h"
 #include "support/bench_support.h"
 
@@ -142,7 +142,7 @@ double fresh_write_seconds(const settings& cfg) {
     r.pager = "alice";
     p.rcpts.push_back(r);
     auto start = clock_type::now();
-    int result = callvane::write_page(p, true);
+    int result = callvane::write_new_page(p);
     times.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
     // The name goes again at once: only so many names exist per second.
     if (result != 1 || !p.filename || unlink(p.filename->c_str()) != 0) {

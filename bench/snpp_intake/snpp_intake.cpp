@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "queue/page.h"
+#include "common/page.h"
 #include "queue/queuefile.h"
 #include "support/bench_support.h"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/instream.h"
-#include "queue/page.h"
+#include "common/page.h"
 
 namespace callvane {
 

@@ -1,6 +1,7 @@
-// Process-wide run settings chosen on the command line.
+// Process-wide run settings: from the command line and the configuration.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace callvane {
@@ -15,5 +16,23 @@ extern bool notty;              // standard input is not a terminal
 
 // Step-by-step traces of the modem dialogue are wanted.
 inline bool verbose() { return interactive || debug >= 1; }
+
+// Global settings of the configuration file, set by each load.
+inline constexpr const char* DEFAULT_QUEUEDIR = "/var/spool/callvane";
+inline constexpr const char* DEFAULT_LOCKDIR = "/var/spool/lock";
+
+extern std::optional<std::string> queuedir;
+extern std::optional<std::string> lockdir;
+extern int identtimeout;
+extern int snpptimeout;
+// Most SNPP sessions served at once; more connections get a 421 reply.
+// 0 (from a value of 0 or less): no limit.
+inline constexpr int DEFAULT_MAXSESSIONS = 32;
+extern int maxsessions;
+extern std::optional<std::string> administrator;
+extern std::optional<std::string> forcehostname;
+extern std::optional<std::string> pidfile;  // survives a reload
+extern std::optional<std::string> sigfile;  // survives a reload
+extern int synchronous;                     // survives a reload
 
 }  // namespace callvane

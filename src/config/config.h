@@ -1,4 +1,4 @@
-// Configuration records, global settings and lookups.
+// Configuration records and lookups.
 //
 // Lists run newest first: every new record goes to the front. std::list keeps
 // record addresses stable, so the non-owning references between records
@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/settings.h"
 
 namespace callvane {
 
@@ -68,23 +70,6 @@ extern std::list<service> services;
 extern std::list<pager> pagers;
 extern std::list<pgroup> groups;
 extern service* defservice;
-
-inline constexpr const char* DEFAULT_QUEUEDIR = "/var/spool/callvane";
-inline constexpr const char* DEFAULT_LOCKDIR = "/var/spool/lock";
-
-extern std::optional<std::string> queuedir;
-extern std::optional<std::string> lockdir;
-extern int identtimeout;
-extern int snpptimeout;
-// Most SNPP sessions served at once; more connections get a 421 reply.
-// 0 (from a value of 0 or less): no limit.
-inline constexpr int DEFAULT_MAXSESSIONS = 32;
-extern int maxsessions;
-extern std::optional<std::string> administrator;
-extern std::optional<std::string> forcehostname;
-extern std::optional<std::string> pidfile;  // survives a reload
-extern std::optional<std::string> sigfile;  // survives a reload
-extern int synchronous;                     // survives a reload
 
 // First record whose name equals `name` exactly, or null.
 template <typename Record>

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/page.h"
 #include "config/config.h"
-#include "queue/page.h"
 
 namespace callvane {
 

@@ -727,15 +727,6 @@ int read_config(const std::string& path) {
     logmsg(LOG_ERR, "no queue directory specified!");
     return count + 1;
   }
-  if (interactive) return count;
-  if (!accessible(*queuedir, R_OK | W_OK | X_OK, err)) {
-    logmsg(LOG_ERR, "cannot access QueueDir(%s): %s", esc(*queuedir).c_str(), errtext(err));
-    count++;
-  }
-  if (chdir(queuedir->c_str()) != 0) {
-    logmsg(LOG_ERR, "cannot chdir to QueueDir(%s): %s", esc(*queuedir).c_str(), errtext(errno));
-    count++;
-  }
   return count;
 }
 

@@ -5,9 +5,9 @@
 
 namespace callvane {
 
-// Empties the configuration, parses `path`, checks the lock and spool
-// directories and enters the spool directory (not with -i). 0 on success,
-// anything else means errors.
+// Empties the configuration, parses `path` and checks the lock directory
+// and that a spool directory is named (entering it is the queue's). 0 on
+// success, anything else means errors.
 int read_config(const std::string& path);
 
 // Empties the four lists and resets the settings every load starts from;

@@ -11,20 +11,21 @@
 
 #include "client/client.h"
 #include "common/log.h"
+#include "common/messageid.h"
+#include "common/privilege.h"
+#include "common/sendtime.h"
 #include "common/settings.h"
 #include "common/signals.h"
 #include "common/text.h"
+#include "common/textinput.h"
 #include "config/groups.h"
-#include "config/loader.h"
 #include "main/mail.h"
-#include "main/sendtime.h"
-#include "main/textinput.h"
 #include "modem/dispatch.h"
+#include "queue/jobs.h"
 #include "queue/listing.h"
 #include "queue/runner.h"
+#include "queue/spool.h"
 #include "server/daemon.h"
-#include "server/messageid.h"
-#include "server/privilege.h"
 
 namespace callvane {
 
@@ -51,7 +52,7 @@ bool all_sent(const page& p) {
 
 int load_configuration() {
   drop_root();
-  if (read_config(configfile) != 0) {
+  if (load_config_and_spool(configfile) != 0) {
     fputs("Error reading configuration file\n", stderr);
     return 255;
   }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "queue/page.h"
+#include "common/page.h"
 
 namespace callvane {
 

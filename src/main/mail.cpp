@@ -7,8 +7,8 @@
 
 #include "common/settings.h"
 #include "common/text.h"
+#include "common/textinput.h"
 #include "main/mime.h"
-#include "main/textinput.h"
 
 namespace callvane {
 

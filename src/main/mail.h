@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/instream.h"
-#include "queue/page.h"
+#include "common/page.h"
 
 namespace callvane {
 

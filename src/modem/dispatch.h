@@ -6,8 +6,8 @@
 #include <string>
 #include <tuple>
 
+#include "common/page.h"
 #include "config/config.h"
-#include "queue/page.h"
 
 namespace callvane {
 
@@ -41,10 +41,6 @@ class job_list {
   // A pager record whose name and pagerid are the raw id, with no service.
   struct pager* raw_pager(const std::string& id);
 };
-
-// Adds the due recipients of a page; returns how many are pending (jobs
-// added plus recipients held for later). Sets F_BADPAGE when none is.
-int add_jobs(job_list& jobs, struct page& p);
 
 // Delivers every job, service by service, and empties the list.
 void send_jobs(job_list& jobs);

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "common/page.h"
 #include "notify/mailer.h"
-#include "queue/page.h"
 
 namespace callvane {
 

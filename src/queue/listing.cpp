@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/page.h"
 #include "common/text.h"
-#include "queue/page.h"
 #include "queue/queuefile.h"
 
 namespace callvane {

@@ -26,7 +26,6 @@
 #include "common/settings.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "notify/report.h"
 
 namespace callvane {
 
@@ -385,6 +384,23 @@ int rewrite_page_file(page& p, const std::string& content) {
   return set_aside ? 0 : 1;
 }
 
+// The page's new state on disk: no file once every recipient is sent, else
+// a new file or the old one replaced (set aside as bad when so flagged).
+int store_page(page& p) {
+  bool all_sent = std::all_of(p.rcpts.begin(), p.rcpts.end(),
+                              [](const rcpt& r) { return (r.flags & F_SENT) != 0; });
+  if (all_sent) return remove_page_file(p);
+
+  if (!storable(p)) return -1;
+  std::string content = page_content(p);
+  if (static_cast<long>(content.size()) > MAX_QUEUE_FILE_BYTES) {
+    logmsg(LOG_ERR, "cannot queue page id=%s: file would be too large",
+           safe_string(p.messageid.value_or("[none]")));
+    return -1;
+  }
+  return p.filename ? rewrite_page_file(p, content) : create_page_file(p, content);
+}
+
 }  // namespace
 
 int lock_file(int fd, bool exclusive, bool wait) {
@@ -400,23 +416,20 @@ int lock_file(int fd, bool exclusive, bool wait) {
   return rc == 0 ? 0 : -1;
 }
 
-int write_page(page& p, bool fresh) {
-  if (!fresh) {
-    if (administrator) notify_admin(p);
-    if (p.from) notify_sender(p);
-  }
-  bool all_sent = std::all_of(p.rcpts.begin(), p.rcpts.end(),
-                              [](const rcpt& r) { return (r.flags & F_SENT) != 0; });
-  if (all_sent) return remove_page_file(p);
-
-  if (!storable(p)) return -1;
-  std::string content = page_content(p);
-  if (static_cast<long>(content.size()) > MAX_QUEUE_FILE_BYTES) {
-    logmsg(LOG_ERR, "cannot queue page id=%s: file would be too large",
-           safe_string(p.messageid.value_or("[none]")));
+int write_new_page(page& p) {
+  if (p.filename) {
+    logmsg(LOG_ERR, "page id=%s is queued already", safe_string(p.messageid.value_or("[none]")));
     return -1;
   }
-  return p.filename ? rewrite_page_file(p, content) : create_page_file(p, content);
+  return store_page(p);
+}
+
+int write_page(page& p) {
+  if (!p.filename) {
+    logmsg(LOG_ERR, "page id=%s has no queue file", safe_string(p.messageid.value_or("[none]")));
+    return -1;
+  }
+  return store_page(p);
 }
 
 void share_queue_name_hint() {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "queue/page.h"
+#include "common/page.h"
 
 namespace callvane {
 
@@ -31,13 +31,18 @@ inline constexpr const char* TEMP_PREFIX = "tmp.";
 // Whole-file record lock; 0, or -1 with errno.
 int lock_file(int fd, bool exclusive, bool wait);
 
-// Creates (fresh), rewrites, removes or sets aside the page's file.
-// 1 written, 0 removed / nothing to remove / set aside as bad, -1 failure.
-// A file is complete and synced to disk under its final name before 1 or
-// 0 is returned; after -1 no new file exists and an old one is unchanged.
-// Pages holding values the format cannot carry (see MAX_WORD_LENGTH) are
-// refused with -1.
-int write_page(page& p, bool fresh);
+// Writing a queue file only writes files: reports are the queue run's.
+// Both return 1 written, 0 removed (every recipient sent) or set aside as
+// bad, -1 failure. A file is complete and synced to disk under its final
+// name before 1 or 0 is returned; after -1 no new file exists and an old
+// one is unchanged. Pages holding values the format cannot carry (see
+// MAX_WORD_LENGTH) are refused with -1.
+
+// A page that has no file yet: gives it a new queue name.
+int write_new_page(page& p);
+
+// A page read from its file: replaces, removes or sets aside that file.
+int write_page(page& p);
 
 // Reads one queue file; null when it cannot be read or is refused.
 std::unique_ptr<page> read_page(const std::string& name);

@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/page.h"
 #include "common/settings.h"
 #include "modem/dispatch.h"
-#include "queue/page.h"
+#include "notify/report.h"
+#include "queue/jobs.h"
 #include "queue/queuefile.h"
 
 namespace callvane {
@@ -58,6 +60,15 @@ int lock_queue() {
   return -1;
 }
 
+void write_back(page& p) {
+  // The reports go first, each marking its recipients before its mail;
+  // the file then records those marks with the run's outcomes.
+  if (administrator) notify_admin(p);
+  if (p.from) notify_sender(p);
+  if (write_page(p) < 0)
+    logmsg(LOG_WARNING, "lost page id=%s", p.messageid.value_or("[none]").c_str());
+}
+
 int run_queue() {
   int lock = lock_queue();
   if (lock < 0) return -1;
@@ -78,10 +89,7 @@ int run_queue() {
   }
 
   if (debug && !pages.empty()) logmsg(LOG_DEBUG, "writing job list");
-  for (const std::unique_ptr<page>& p : pages) {
-    if (write_page(*p, false) < 0)
-      logmsg(LOG_WARNING, "lost page id=%s", p->messageid.value_or("[none]").c_str());
-  }
+  for (const std::unique_ptr<page>& p : pages) write_back(*p);
 
   close(lock);
   return 0;

@@ -18,11 +18,11 @@
 
 #include "common/instream.h"
 #include "common/log.h"
+#include "common/messageid.h"
+#include "common/page.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "queue/page.h"
 #include "server/ident.h"
-#include "server/messageid.h"
 #include "server/session.h"
 
 // The TCP Wrappers library logs its verdicts at these levels.

@@ -20,15 +20,15 @@
 
 #include "common/fileio.h"
 #include "common/log.h"
+#include "common/privilege.h"
 #include "common/settings.h"
 #include "common/signals.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "config/loader.h"
 #include "queue/queuefile.h"
 #include "queue/runner.h"
+#include "queue/spool.h"
 #include "server/access.h"
-#include "server/privilege.h"
 #include "server/session.h"
 
 namespace callvane {
@@ -295,7 +295,7 @@ unsigned long live_sessions(unsigned long started) {
 void reload_config() {
   reread_config = 0;
   logmsg(LOG_NOTICE, "rereading configuration");
-  if (read_config(configfile) != 0) logmsg(LOG_NOTICE, "new configuration has errors");
+  if (load_config_and_spool(configfile) != 0) logmsg(LOG_NOTICE, "new configuration has errors");
 }
 
 // Waits for a connection or a signal; `readable` tells which listeners
@@ -380,7 +380,7 @@ int run_daemon(int32_t interval, uint16_t requested_port) {
     return -1;
   }
   drop_root();
-  if (read_config(configfile) != 0) {
+  if (load_config_and_spool(configfile) != 0) {
     fputs("Error reading configuration file\n", stderr);
     close_listeners(fds);
     return -1;

@@ -16,12 +16,12 @@
 
 #include "common/instream.h"
 #include "common/log.h"
+#include "common/sendtime.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "common/textinput.h"
 #include "config/config.h"
 #include "config/groups.h"
-#include "main/sendtime.h"
-#include "main/textinput.h"
 #include "queue/queuefile.h"
 
 namespace callvane {
@@ -468,7 +468,7 @@ void session::do_send() {
   logmsg(LOG_ALERT, "page submitted, id=%s, from=%s", id.c_str(),
          p_.from ? safe_string(*p_.from) : "[anonymous]");
   // Only a file written in full counts as queued.
-  if (write_page(p_, true) != 1) {
+  if (write_new_page(p_) != 1) {
     snpp_reply("554 Message failed (error writing queue file)");
     logmsg(LOG_ALERT, "write_page() failed for id=%s", id.c_str());
     empty_page();

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "queue/page.h"
+#include "common/page.h"
 
 namespace callvane {
 

@@ -10,6 +10,7 @@
 #include "common/settings.h"
 #include "config/config.h"
 #include "config/loader.h"
+#include "queue/spool.h"
 #include "support/support.h"
 
 namespace callvane_test {
@@ -53,10 +54,10 @@ class ConfigTest : public ::testing::Test {
     return {n, cap.finish()};
   }
 
-  // A whole load through read_config, as the program does it.
+  // A whole load through load_config_and_spool, as the program does it.
   load_result load(const std::string& path) {
     testsupport::capture_fd cap(2);
-    int n = callvane::read_config(path);
+    int n = callvane::load_config_and_spool(path);
     return {n, cap.finish()};
   }
 

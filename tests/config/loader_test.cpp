@@ -251,12 +251,12 @@ TEST_F(RecordTest, ReloadKeepsOnlyPidfileSigfileAndSynchronous) {
                                    "snpptimeout=9\n" +
                                    BASE + "pager=p pagerid=1\n");
   testsupport::capture_fd cap(1);
-  EXPECT_EQ(read_config(first), 0);
+  EXPECT_EQ(load_config_and_spool(first), 0);
   EXPECT_EQ(synchronous, 0);
   EXPECT_EQ(administrator.value_or(""), "root");
   EXPECT_EQ(identtimeout, 3);
   std::string second = dir_.write("second.conf", "lockdir=" + lock + "\n");
-  EXPECT_EQ(read_config(second), 0);
+  EXPECT_EQ(load_config_and_spool(second), 0);
   std::string log = cap.finish();
   EXPECT_EQ(log, "");
   EXPECT_EQ(synchronous, 0);
@@ -687,7 +687,7 @@ TEST_F(LoadTest, MissingSpoolDirectoryIsNoErrorInInteractiveMode) {
   queuedir.reset();
   interactive = true;
   testsupport::capture_fd cap(1);
-  EXPECT_EQ(read_config(conf), 0);
+  EXPECT_EQ(load_config_and_spool(conf), 0);
   EXPECT_EQ(cap.finish(), "");
   EXPECT_EQ(queuedir.value_or(""), "/var/spool/callvane");
 
@@ -729,7 +729,7 @@ TEST_F(LoadTest, UnreadableFileAlwaysFails) {
   // cancel the missing file out.
   interactive = true;
   testsupport::capture_fd cap(1);
-  EXPECT_GT(read_config(path("missing.conf")), 0);
+  EXPECT_GT(load_config_and_spool(path("missing.conf")), 0);
   cap.finish();
   interactive = false;
   r = load(dir_.path());
@@ -760,7 +760,7 @@ TEST_F(LoadTest, AccessChecksUseTheProcessPrivileges) {
     close(pipefd[0]);
     struct passwd* pw = getpwnam("uucp");
     if (pw == nullptr || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(99);
-    int n = read_config(conf);
+    int n = load_config_and_spool(conf);
     _exit(n > 100 ? 100 : n);
   }
   close(pipefd[1]);

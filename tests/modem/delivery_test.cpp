@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "config/loader.h"
 #include "modem/dispatch.h"
+#include "queue/jobs.h"
 #include "support/pty_sim.h"
 #include "support/support.h"
 

@@ -7,6 +7,7 @@
 
 #include "common/settings.h"
 #include "config/config.h"
+#include "queue/jobs.h"
 #include "support/support.h"
 
 using namespace callvane;

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/privilege.h"
 #include "common/settings.h"
 #include "common/signals.h"
 #include "config/config.h"
 #include "notify/report.h"
-#include "server/privilege.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <thread>
 
+#include "common/privilege.h"
 #include "common/settings.h"
 #include "common/signals.h"
 #include "config/config.h"
 #include "mailer_standin.h"
 #include "notify/report.h"
-#include "server/privilege.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 

@@ -219,7 +219,7 @@ int write_pages(const std::string& dir, int writer, const race_plan& plan) {
     for (;;) {
       p.created = time(nullptr);
       p.filename.reset();
-      if (callvane::write_page(p, true) == 1) break;
+      if (callvane::write_new_page(p) == 1) break;
       if (++tries == 500) return 1;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

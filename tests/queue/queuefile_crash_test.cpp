@@ -79,7 +79,7 @@ class QueueFileFullSpool : public QueueFileSpool {
 TEST_F(QueueFileFullSpool, NewPageFailsWithoutTrace) {
   fill();
   page p = numbered_page(1);
-  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, true)); });
+  std::string log = logged([&] { EXPECT_EQ(-1, write_new_page(p)); });
   EXPECT_EQ("error writing queue file: No space left on device\n", log);
   EXPECT_FALSE(p.filename);
   EXPECT_EQ(std::vector<std::string>{"filler"}, entries());
@@ -87,26 +87,26 @@ TEST_F(QueueFileFullSpool, NewPageFailsWithoutTrace) {
 
 TEST_F(QueueFileFullSpool, RewriteFailsAndOldFileStays) {
   page p = numbered_page(2);
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   const std::string name = *p.filename;
   const std::string before = testsupport::read_file(name);
   fill();
 
   p.rcpts.front().tries = 1;
-  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, false)); });
+  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p)); });
   EXPECT_EQ("error writing queue file: No space left on device\n", log);
   EXPECT_EQ(before, testsupport::read_file(name));
   EXPECT_EQ((std::vector<std::string>{name, "filler"}), entries());
 
   p.flags |= F_BADPAGE;
-  EXPECT_EQ(-1, write_page(p, false));
+  EXPECT_EQ(-1, write_page(p));
   EXPECT_EQ(before, testsupport::read_file(name));
   EXPECT_EQ((std::vector<std::string>{name, "filler"}), entries());
 
   // Room again: the same write goes through.
   ASSERT_EQ(0, unlink("filler"));
   p.flags = 0;
-  EXPECT_EQ(1, write_page(p, false));
+  EXPECT_EQ(1, write_page(p));
   std::unique_ptr<page> back = read_page(name);
   ASSERT_TRUE(back);
   EXPECT_EQ(1, back->rcpts.front().tries);
@@ -120,11 +120,11 @@ class QueueFileKilledWriter : public QueueFileSpool {};
   debug = 0;
   for (unsigned k = 0; k < 40; ++k) {
     page p = numbered_page(first_seed + k);
-    if (write_page(p, true) != 1) _exit(3);
+    if (write_new_page(p) != 1) _exit(3);
     std::string line = *p.filename + "\n";
     if (write(ack, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(4);
     p.rcpts.front().tries = 1;
-    if (write_page(p, false) != 1) _exit(5);
+    if (write_page(p) != 1) _exit(5);
   }
   _exit(0);
 }

@@ -199,9 +199,9 @@ TEST_F(QueueFileTemporaries, WriterLeavesNoTemporary) {
   p.rcpts.front().pager = "ann";
   p.message = "hi";
   p.messageid = "Xx00001";
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   p.rcpts.front().tries = 3;
-  ASSERT_EQ(1, write_page(p, false));
+  ASSERT_EQ(1, write_page(p));
   EXPECT_EQ(std::vector<std::string>{*p.filename}, entries());
 }
 

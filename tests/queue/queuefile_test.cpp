@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "queue/queuefile_fixture.h"
+#include "queue/runner.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 
@@ -37,7 +38,7 @@ page minimal_page() {
 
 // The file the writer made for `p`, which must be its only file.
 std::string written(page& p, int expected = 1) {
-  EXPECT_EQ(expected, write_page(p, true));
+  EXPECT_EQ(expected, write_new_page(p));
   if (!p.filename) return "";
   return testsupport::read_file(*p.filename);
 }
@@ -162,7 +163,7 @@ TEST_F(QueueFileWriter, RoundTripReversesRecipients) {
   p.from = "someone";
   p.ident = "who";
   p.hostname = "h.example";
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
 
   std::unique_ptr<page> back = read_page(*p.filename);
   ASSERT_TRUE(back);
@@ -192,14 +193,14 @@ TEST_F(QueueFileWriter, RoundTripReversesRecipients) {
   EXPECT_FALSE(back->login);
 
   std::string before = testsupport::read_file(*p.filename);
-  ASSERT_EQ(1, write_page(*back, false));
+  ASSERT_EQ(1, write_page(*back));
   std::string after = testsupport::read_file(*p.filename);
   EXPECT_LT(after.find("Pager: 5551234"), after.find("Pager: alpha"));
   EXPECT_GT(before.find("Pager: 5551234"), before.find("Pager: alpha"));
   EXPECT_EQ(std::vector<std::string>{*p.filename}, entries());
 }
 
-TEST_F(QueueFileWriter, ReportsAreMarkedOnlyOnWriteBack) {
+TEST_F(QueueFileWriter, ReportsAreTheRunsNotTheFiles) {
   std::string why;
   if (!sandbox::enter(why)) GTEST_SKIP() << why;
   // No real mail leaves: the mailer cannot even be started.
@@ -209,10 +210,14 @@ TEST_F(QueueFileWriter, ReportsAreMarkedOnlyOnWriteBack) {
   p.from = "ann@example.org";
   p.rcpts.front().flags = F_FAILED | F_SENDMAIL;
   p.rcpts.push_back(recipient("bob"));
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   EXPECT_NE(std::string::npos,
             testsupport::read_file(*p.filename).find("Flags: 1026 ( F_FAILED F_SENDMAIL )\n"));
-  ASSERT_EQ(1, write_page(p, false));
+  // Writing the file alone sends and marks nothing.
+  ASSERT_EQ(1, write_page(p));
+  EXPECT_NE(std::string::npos,
+            testsupport::read_file(*p.filename).find("Flags: 1026 ( F_FAILED F_SENDMAIL )\n"));
+  write_back(p);
   EXPECT_NE(std::string::npos,
             testsupport::read_file(*p.filename)
                 .find("Flags: 7170 ( F_FAILED F_SENDMAIL F_SENTMAIL F_SENTADMIN )\nPager: ann\n"));
@@ -224,9 +229,9 @@ TEST_F(QueueFileWriter, ReportsAreMarkedOnlyOnWriteBack) {
 TEST_F(QueueFileWriter, AllSentRemovesTheFile) {
   page p = minimal_page();
   p.rcpts.push_back(recipient("bob"));
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   for (rcpt& r : p.rcpts) r.flags |= F_SENT;
-  std::string log = logged([&] { EXPECT_EQ(0, write_page(p, false)); });
+  std::string log = logged([&] { EXPECT_EQ(0, write_page(p)); });
   EXPECT_EQ("unlinking " + *p.filename + "\n", log);
   EXPECT_TRUE(entries().empty());
 }
@@ -234,10 +239,10 @@ TEST_F(QueueFileWriter, AllSentRemovesTheFile) {
 TEST_F(QueueFileWriter, AllSentWithoutFileDoesNothing) {
   page p = minimal_page();
   p.rcpts.front().flags = F_SENT;
-  EXPECT_EQ(0, write_page(p, true));
+  EXPECT_EQ(0, write_new_page(p));
   page none = minimal_page();
   none.rcpts.clear();
-  EXPECT_EQ(0, write_page(none, true));
+  EXPECT_EQ(0, write_new_page(none));
   EXPECT_FALSE(none.filename);
   EXPECT_TRUE(entries().empty());
 }
@@ -247,11 +252,11 @@ TEST_F(QueueFileWriter, RemovalThatFailsIsNoSuccess) {
   page p = minimal_page();
   p.rcpts.front().flags = F_SENT;
   p.filename = "P912000000.000";
-  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, false)); });
+  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p)); });
   EXPECT_NE(std::string::npos, log.find("unlink failed for P912000000.000: "));
   // Already gone: what removal was for.
   p.filename = "P912000000.001";
-  EXPECT_EQ(0, write_page(p, false));
+  EXPECT_EQ(0, write_page(p));
 }
 
 namespace {
@@ -273,7 +278,7 @@ TEST_F(QueueFileWriter, AllNamesOfTheSecondTaken) {
   for (time_t t = now; t < now + 4; ++t)
     for (int n = 0; n < 1000; ++n) put(name_for(t, n), "");
   page p = minimal_page();
-  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, true)); });
+  std::string log = logged([&] { EXPECT_EQ(-1, write_new_page(p)); });
   EXPECT_TRUE(
       std::regex_search(log, std::regex("^cannot create file P[0-9]+\\.[0-9]{3}: File exists\n$")))
       << log;
@@ -286,7 +291,7 @@ TEST_F(QueueFileWriter, MoreThanAHundredPagesASecond) {
   for (time_t t = now; t < now + 4; ++t)
     for (int n = 0; n < 100; ++n) put(name_for(t, n), "");
   page p = minimal_page();
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   ASSERT_TRUE(p.filename);
   EXPECT_GE(attempt_of(*p.filename), 100) << *p.filename;
   EXPECT_EQ("hello", read_page(*p.filename)->message);
@@ -301,7 +306,7 @@ TEST_F(QueueFileWriter, ForkedWritersStartPastTheNewestName) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       page c = minimal_page();
-      _exit(write_page(c, true) == 1 ? 0 : 1);
+      _exit(write_new_page(c) == 1 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
@@ -312,7 +317,7 @@ TEST_F(QueueFileWriter, ForkedWritersStartPastTheNewestName) {
     // hint would take it back.
     ASSERT_EQ(0, unlink(names.front().c_str()));
     page p = minimal_page();
-    ASSERT_EQ(1, write_page(p, true));
+    ASSERT_EQ(1, write_new_page(p));
     ASSERT_EQ(0, unlink(p.filename->c_str()));
     if (time(nullptr) != before) continue;
     EXPECT_GT(attempt_of(*p.filename), attempt_of(names.front()))
@@ -324,9 +329,9 @@ TEST_F(QueueFileWriter, ForkedWritersStartPastTheNewestName) {
 
 TEST_F(QueueFileWriter, NextNumberWhenNameTaken) {
   page p = minimal_page();
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   page q = minimal_page();
-  ASSERT_EQ(1, write_page(q, true));
+  ASSERT_EQ(1, write_new_page(q));
   ASSERT_TRUE(q.filename);
   EXPECT_NE(*p.filename, *q.filename);
   EXPECT_EQ("hello", read_page(*q.filename)->message);
@@ -335,13 +340,13 @@ TEST_F(QueueFileWriter, NextNumberWhenNameTaken) {
 
 TEST_F(QueueFileWriter, BadPageWrittenThenSetAside) {
   page p = minimal_page();
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   std::string name = *p.filename;
   std::string bad = "B" + name.substr(1);
   p.rcpts.front().flags = F_FAILED;
   p.rcpts.front().tries = 9;
   p.flags |= F_BADPAGE;
-  std::string log = logged([&] { EXPECT_EQ(0, write_page(p, false)); });
+  std::string log = logged([&] { EXPECT_EQ(0, write_page(p)); });
   EXPECT_EQ("renaming bad page to " + bad + "\n", log);
   EXPECT_EQ(name, p.filename);
   EXPECT_EQ(std::vector<std::string>{bad}, entries());
@@ -356,7 +361,7 @@ TEST_F(QueueFileWriter, BadPageWrittenThenSetAside) {
 TEST_F(QueueFileWriter, WriteBackReplacesTheFileOnlyWhenThePageChanged) {
   page p = minimal_page();
   p.rcpts.front().holduntil = 2000000000;
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   const std::string name = *p.filename;
   auto inode = [&] {
     struct stat st {};
@@ -368,12 +373,12 @@ TEST_F(QueueFileWriter, WriteBackReplacesTheFileOnlyWhenThePageChanged) {
 
   std::unique_ptr<page> held = read_page(name);
   ASSERT_TRUE(held);
-  EXPECT_EQ(1, write_page(*held, false));
+  EXPECT_EQ(1, write_page(*held));
   EXPECT_EQ(first, testsupport::read_file(name));
   EXPECT_EQ(kept, inode()) << "an unchanged page is not written again";
 
   held->rcpts.front().tries = 3;
-  EXPECT_EQ(1, write_page(*held, false));
+  EXPECT_EQ(1, write_page(*held));
   std::string changed = testsupport::read_file(name);
   EXPECT_NE(std::string::npos, changed.find("Tries: 3\n")) << changed;
   EXPECT_NE(kept, inode()) << "a changed page is a new file renamed into place";
@@ -382,14 +387,14 @@ TEST_F(QueueFileWriter, WriteBackReplacesTheFileOnlyWhenThePageChanged) {
   // The page's bytes and more on disk is a difference too.
   { std::ofstream(name, std::ios::app) << "Tries: 4\n"; }
   ASSERT_NE(changed, testsupport::read_file(name));
-  EXPECT_EQ(1, write_page(*held, false));
+  EXPECT_EQ(1, write_page(*held));
   EXPECT_EQ(changed, testsupport::read_file(name));
 }
 
 TEST_F(QueueFileWriter, RewriteOfVanishedFileFails) {
   page p = minimal_page();
   p.filename = "P912000000.000";
-  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, false)); });
+  std::string log = logged([&] { EXPECT_EQ(-1, write_page(p)); });
   EXPECT_EQ("cannot open file P912000000.000: No such file or directory\n", log);
   EXPECT_TRUE(entries().empty());
 }
@@ -417,7 +422,7 @@ TEST_F(QueueFileWriter, UnstorableValuesAreRefused) {
     page p = minimal_page();
     p.rcpts.push_back(recipient("bob"));
     c.spoil(p);
-    std::string log = logged([&] { EXPECT_EQ(-1, write_page(p, true)); });
+    std::string log = logged([&] { EXPECT_EQ(-1, write_new_page(p)); });
     std::string id = p.messageid == "Abcd001" ? "Abcd001" : "Ab 001";
     EXPECT_EQ(0u, log.find("cannot queue page id=" + id + ": " + c.field + " ")) << log;
     EXPECT_TRUE(entries().empty()) << c.field;
@@ -431,7 +436,7 @@ TEST_F(QueueFileWriter, LongestStorableValuesSurvive) {
   p.rcpts.front().coverage = std::string(255, 'c');
   p.hostname = std::string(255, 'h');
   p.message = std::string(MAX_PAGE_BYTES - 11, 'm');
-  ASSERT_EQ(1, write_page(p, true));
+  ASSERT_EQ(1, write_new_page(p));
   std::unique_ptr<page> back = read_page(*p.filename);
   ASSERT_TRUE(back);
   EXPECT_EQ(p.rcpts.front().pager, back->rcpts.front().pager);

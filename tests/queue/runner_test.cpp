@@ -11,8 +11,8 @@
 #include <ctime>
 
 #include "common/settings.h"
-#include "config/loader.h"
 #include "queue/queuefile.h"
+#include "queue/spool.h"
 #include "queue/spool_fixture.h"
 #include "support/support.h"
 
@@ -33,7 +33,7 @@ class RunnerTest : public ::testing::Test {
     return testsupport::in_child([conf] {
       umask(0);
       callvane::debug = 1;
-      if (callvane::read_config(conf) != 0) return 99;
+      if (callvane::load_config_and_spool(conf) != 0) return 99;
       return callvane::run_queue() & 0xff;
     });
   }

@@ -18,9 +18,9 @@
 #include <memory>
 #include <string>
 
+#include "common/messageid.h"
 #include "common/settings.h"
 #include "config/config.h"
-#include "server/messageid.h"
 #include "support/ident_peer.h"
 #include "support/sandbox.h"
 #include "support/support.h"

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "common/instream.h"
+#include "common/sendtime.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "config/loader.h"
-#include "main/sendtime.h"
 #include "queue/queuefile.h"
 #include "support/support.h"
 

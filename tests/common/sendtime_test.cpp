@@ -1,4 +1,4 @@
-#include "main/sendtime.h"
+#include "common/sendtime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/messageid.h"
+#include "common/messageid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Message text input: command-line words, standard input, SNPP text.
-#include "main/textinput.h"
+#include "common/textinput.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,6 @@
 
 #include "common/settings.h"
 #include "common/text.h"
-#include "config/config.h"
 
 namespace callvane {
 

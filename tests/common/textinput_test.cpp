@@ -1,5 +1,5 @@
 // Message text input: line and text reading, cleaning, command-line words.
-#include "main/textinput.h"
+#include "common/textinput.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

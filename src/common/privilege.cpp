@@ -1,5 +1,5 @@
 // Giving up root privileges for the run-as user "uucp".
-#include "server/privilege.h"
+#include "common/privilege.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "server/privilege.h"
+#include "common/privilege.h"
 
 #include <fcntl.h>
 #include <grp.h>

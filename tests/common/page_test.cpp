@@ -1,4 +1,4 @@
-#include "queue/page.h"
+#include "common/page.h"
 
 #include <gtest/gtest.h>
 
