@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
   }
-  callvane::InStream in(callvane_fuzz::input_descriptor(data, size), true);
+  callvane::in_stream in(callvane_fuzz::input_descriptor(data, size), true);
   callvane::page p;
   callvane::read_mail(in, p, have_from);
   callvane::free_page(p, false);

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   callvane_fuzz::in_private_dir here;
-  InStream in(callvane_fuzz::input_descriptor(data, size), true);
+  in_stream in(callvane_fuzz::input_descriptor(data, size), true);
   page p;
   p.input = &in;
   p.messageid = "Fz0001";

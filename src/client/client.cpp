@@ -38,8 +38,8 @@ const char LOGIN_VARIABLE[] = "SNPP_LOGIN";
 constexpr size_t MAX_LOGIN = 256;
 
 // Milliseconds left until `deadline`, at least 0, for poll().
-int ms_left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+int ms_left(mono_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - mono_clock::now());
   if (left.count() <= 0) return 0;
   return static_cast<int>(std::min<long long>(left.count(), INT_MAX));
 }
@@ -155,7 +155,7 @@ bool connect_within(int fd, const struct sockaddr* addr, socklen_t len) {
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
   if (connect(fd, addr, len) < 0) {
     if (errno != EINPROGRESS && errno != EINTR) return false;
-    Clock::time_point deadline = Clock::now() + reply_timeout;
+    mono_clock::time_point deadline = mono_clock::now() + reply_timeout;
     for (;;) {
       struct pollfd pfd = {fd, POLLOUT, 0};
       int r = poll(&pfd, 1, ms_left(deadline));
@@ -238,7 +238,7 @@ void set_port(struct sockaddr* addr, in_port_t port) {
 
 // The class of the next reply and, when it settled, its line in `settled`.
 int read_reply(snpp_link& link, std::string& settled) {
-  Deadline deadline = Clock::now() + reply_timeout;
+  time_limit deadline = mono_clock::now() + reply_timeout;
   std::string line;
   settled.clear();
   while (link.read_line(deadline, line)) {
@@ -289,15 +289,15 @@ int send_login(snpp_link& link, const snpp_login& login, const std::string& serv
 
 }  // namespace
 
-bool snpp_link::read_line(const Deadline& deadline, std::string& line) {
+bool snpp_link::read_line(const time_limit& deadline, std::string& line) {
   line.clear();
   while (line.size() < REPLY_LINE) {
     int c = in_.get(deadline);
-    if (c == InStream::TIMEOUT) {
+    if (c == in_stream::TIMEOUT) {
       in_.close();  // a server that does not settle its reply counts as gone
       return false;
     }
-    if (c == InStream::END) return !line.empty();
+    if (c == in_stream::END) return !line.empty();
     line.push_back(static_cast<char>(c));
     if (c == '\n') break;
   }
@@ -306,7 +306,7 @@ bool snpp_link::read_line(const Deadline& deadline, std::string& line) {
 
 void snpp_link::write(std::string_view data) {
   if (fd_ < 0) return;
-  Clock::time_point deadline = Clock::now() + reply_timeout;
+  mono_clock::time_point deadline = mono_clock::now() + reply_timeout;
   while (!data.empty()) {
     // MSG_NOSIGNAL: a server that has gone away must not kill us with
     // SIGPIPE; the missing reply tells the rest.

@@ -54,7 +54,7 @@ class snpp_link {
   // One reply line of at most 1023 bytes, its line end included; false at
   // the end of the stream or when the deadline passed (the stream then
   // counts as ended).
-  bool read_line(const Deadline& deadline, std::string& line);
+  bool read_line(const time_limit& deadline, std::string& line);
   // Writes everything or gives up (the stream then counts as ended).
   void write(std::string_view data);
   void close();
@@ -62,7 +62,7 @@ class snpp_link {
 
  private:
   int fd_;
-  InStream in_;
+  in_stream in_;
 };
 
 // Class of the next reply (code / 100); 4 at the end of the stream or

@@ -8,20 +8,21 @@
 
 namespace callvane {
 
-InStream::~InStream() { close(); }
+in_stream::~in_stream() { close(); }
 
-void InStream::close() {
+void in_stream::close() {
   if (owns_ && fd_ >= 0) ::close(fd_);
   if (owns_) fd_ = -1;
   ended_ = true;
 }
 
-bool InStream::fill(const Deadline& deadline, bool& timed_out) {
+bool in_stream::fill(const time_limit& deadline, bool& timed_out) {
   timed_out = false;
   if (ended_ || fd_ < 0) return false;
   for (;;) {
     if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - mono_clock::now());
       if (left.count() <= 0) {
         timed_out = true;
         return false;
@@ -55,7 +56,7 @@ bool InStream::fill(const Deadline& deadline, bool& timed_out) {
   }
 }
 
-int InStream::get(const Deadline& deadline) {
+int in_stream::get(const time_limit& deadline) {
   if (pushed_ >= 0) {
     int c = pushed_;
     pushed_ = -1;

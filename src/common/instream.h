@@ -10,23 +10,23 @@
 
 namespace callvane {
 
-using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
+using mono_clock = std::chrono::steady_clock;
+using time_limit = std::optional<mono_clock::time_point>;
 
-inline Deadline deadline_after(std::chrono::milliseconds ms) { return Clock::now() + ms; }
+inline time_limit deadline_after(std::chrono::milliseconds ms) { return mono_clock::now() + ms; }
 
-class InStream {
+class in_stream {
  public:
   static constexpr int END = -1;      // end of stream or read error
   static constexpr int TIMEOUT = -2;  // the deadline passed first
 
-  explicit InStream(int fd, bool owns_fd = false) : fd_(fd), owns_(owns_fd) {}
-  ~InStream();
-  InStream(const InStream&) = delete;
-  InStream& operator=(const InStream&) = delete;
+  explicit in_stream(int fd, bool owns_fd = false) : fd_(fd), owns_(owns_fd) {}
+  ~in_stream();
+  in_stream(const in_stream&) = delete;
+  in_stream& operator=(const in_stream&) = delete;
 
   // Next byte (0..255), END or TIMEOUT. Without a deadline it waits for ever.
-  int get(const Deadline& deadline = std::nullopt);
+  int get(const time_limit& deadline = std::nullopt);
   // Puts one byte back to be read next.
   void unget(int c) { pushed_ = c; }
   // True once the stream has reported its end (no more bytes will come).
@@ -36,7 +36,7 @@ class InStream {
   void close();
 
  private:
-  bool fill(const Deadline& deadline, bool& timed_out);
+  bool fill(const time_limit& deadline, bool& timed_out);
 
   int fd_;
   bool owns_;

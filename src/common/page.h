@@ -8,7 +8,7 @@
 
 namespace callvane {
 
-class InStream;
+class in_stream;
 
 // Recipient flags; their names and order are part of the queue file format.
 inline constexpr uint32_t F_SENT = 0x0001;
@@ -44,7 +44,7 @@ struct rcpt {
 };
 
 struct page {
-  InStream* input = nullptr;  // the submitting connection; not owned
+  in_stream* input = nullptr;  // the submitting connection; not owned
   std::optional<std::string> filename;
   std::list<rcpt> rcpts;  // head first; new recipients go to the front
   int64_t created = 0;

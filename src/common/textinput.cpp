@@ -10,15 +10,15 @@
 
 namespace callvane {
 
-InStream& stdin_stream() {
-  static InStream in(STDIN_FILENO);
+in_stream& stdin_stream() {
+  static in_stream in(STDIN_FILENO);
   return in;
 }
 
-read_result read_text(InStream& in, bool text_mode, size_t max_length) {
+read_result read_text(in_stream& in, bool text_mode, size_t max_length) {
   // A person typing at standard input may take as long as they like; a
   // network peer gets snpptimeout seconds for the whole line or text.
-  Deadline deadline;
+  time_limit deadline;
   if (&in != &stdin_stream() && snpptimeout > 0)
     deadline = deadline_after(std::chrono::seconds(snpptimeout));
   // Two bytes more than the limit may be kept: the blank of the last line
@@ -32,12 +32,12 @@ read_result read_text(InStream& in, bool text_mode, size_t max_length) {
   for (;;) {
     if (in.at_end()) break;
     int c = in.get(deadline);
-    if (c == InStream::TIMEOUT) return read_result{true, false, std::nullopt};
-    if (c == InStream::END) break;
+    if (c == in_stream::TIMEOUT) return read_result{true, false, std::nullopt};
+    if (c == in_stream::END) break;
     if (c == '\r') {
       int next = in.get(deadline);
-      if (next == InStream::TIMEOUT) return read_result{true, false, std::nullopt};
-      if (next == InStream::END) break;
+      if (next == in_stream::TIMEOUT) return read_result{true, false, std::nullopt};
+      if (next == in_stream::END) break;
       if (next == '\n')
         c = '\n';
       else

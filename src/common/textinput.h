@@ -10,7 +10,7 @@
 namespace callvane {
 
 // The stream on standard input (no time-out ever applies to it).
-InStream& stdin_stream();
+in_stream& stdin_stream();
 
 // No limit on what read_text keeps.
 inline constexpr size_t UNLIMITED_TEXT = static_cast<size_t>(-1);
@@ -29,7 +29,7 @@ struct read_result {
 // A folded text of more than max_length bytes is read on to its end (line
 // end, lone ".", or end of input) without keeping more than max_length + 2
 // bytes, and reported as too_long.
-read_result read_text(InStream& in, bool text_mode, size_t max_length = UNLIMITED_TEXT);
+read_result read_text(in_stream& in, bool text_mode, size_t max_length = UNLIMITED_TEXT);
 
 // Joins the words with single blanks; with no words (or only empty ones)
 // reads a text from standard input, prompting on a terminal.

@@ -34,10 +34,10 @@ std::string_view skip_space(std::string_view s) {
 
 // One body line without its line end (line feed, or carriage return and
 // line feed), or nullopt at the end of the input.
-std::optional<std::string> read_body_line(InStream& in) {
+std::optional<std::string> read_body_line(in_stream& in) {
   std::string line;
   int c = in.get();
-  if (c == InStream::END || c == InStream::TIMEOUT) return std::nullopt;
+  if (c == in_stream::END || c == in_stream::TIMEOUT) return std::nullopt;
   while (c >= 0) {
     if (c == '\n') {
       if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -74,7 +74,7 @@ void complain_no_boundary(const std::string& type) {
 
 // The body of a MIME mail, kept whole (up to MIME_BODY) so that its parts
 // can be found; line ends become line feeds.
-std::string read_mime_body(InStream& in) {
+std::string read_mime_body(in_stream& in) {
   std::string body;
   while (auto line = read_body_line(in)) {
     if (body.size() + line->size() + 1 > MIME_BODY) break;
@@ -86,7 +86,7 @@ std::string read_mime_body(InStream& in) {
 
 }  // namespace
 
-std::optional<std::string> read_header(InStream& in, bool fold) {
+std::optional<std::string> read_header(in_stream& in, bool fold) {
   int c = in.get();
   if (c < 0) return std::nullopt;
   std::string text;
@@ -154,7 +154,7 @@ std::string parse_address(std::string_view field) {
 
 void read_mail(page& p, bool have_from) { read_mail(stdin_stream(), p, have_from); }
 
-void read_mail(InStream& in, page& p, bool have_from) {
+void read_mail(in_stream& in, page& p, bool have_from) {
   std::optional<std::string> line = read_header(in, false);
   if (!line || line->empty()) return;
   if (line->compare(0, 5, "From ") != 0) {

@@ -26,14 +26,15 @@ namespace {
 // Bytes taken from the socket at once; the line functions read one by one.
 constexpr size_t READ_CHUNK = 512;
 
-int ms_left(Deadline until) {
+int ms_left(time_limit until) {
   if (!until) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*until - mono_clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
 // Waits for `events` on fd until the deadline: 1 ready, 0 time-out, -1 error.
-int wait_for(int fd, short events, Deadline until) {
+int wait_for(int fd, short events, time_limit until) {
   for (;;) {
     pollfd p{fd, events, 0};
     int r = poll(&p, 1, ms_left(until));
@@ -48,7 +49,7 @@ class tcp_channel : public line_channel {
  public:
   explicit tcp_channel(int fd) : fd_(fd) {}
 
-  int read_byte(Deadline until) override {
+  int read_byte(time_limit until) override {
     while (next_ == buffer_.size()) {
       if (closed_ || wait_for(fd_, POLLIN, until) <= 0) return -1;
       char chunk[READ_CHUNK];
@@ -65,7 +66,7 @@ class tcp_channel : public line_channel {
     return static_cast<unsigned char>(buffer_[next_++]);
   }
 
-  bool write_all(std::string_view bytes, Deadline until) override {
+  bool write_all(std::string_view bytes, time_limit until) override {
     while (!bytes.empty()) {
       ssize_t w = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (w > 0) {
@@ -115,7 +116,7 @@ class tls_channel : public line_channel {
     }
   }
 
-  int read_byte(Deadline until) override {
+  int read_byte(time_limit until) override {
     while (!closed_) {
       unsigned char c;
       ERR_clear_error();  // SSL_get_error reads the queue this call leaves
@@ -126,7 +127,7 @@ class tls_channel : public line_channel {
     return -1;
   }
 
-  bool write_all(std::string_view bytes, Deadline until) override {
+  bool write_all(std::string_view bytes, time_limit until) override {
     sigpipe_blocked quiet;
     while (!bytes.empty() && !closed_) {
       ERR_clear_error();
@@ -149,7 +150,7 @@ class tls_channel : public line_channel {
   }
 
   // Runs the handshake to its end before `until`; "" on success, else why not.
-  std::string handshake(Deadline until) {
+  std::string handshake(time_limit until) {
     sigpipe_blocked quiet;  // the hello may meet a connection already reset
     for (;;) {
       ERR_clear_error();
@@ -175,7 +176,7 @@ class tls_channel : public line_channel {
 
  private:
   // After an SSL call that did not complete: true when it may be tried again.
-  bool wait_again(int result, Deadline until) {
+  bool wait_again(int result, time_limit until) {
     int err = SSL_get_error(ssl_.get(), result);
     if (err == SSL_ERROR_WANT_READ) return wait_for(fd_, POLLIN, until) == 1;
     if (err == SSL_ERROR_WANT_WRITE) return wait_for(fd_, POLLOUT, until) == 1;
@@ -190,7 +191,7 @@ class tls_channel : public line_channel {
 };
 
 // Connects a non-blocking socket to one address before the deadline; 0 or an errno.
-int connect_one(const addrinfo& a, Deadline until, int& fd) {
+int connect_one(const addrinfo& a, time_limit until, int& fd) {
   fd = socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
   if (fd < 0) return errno;
   int err = 0;

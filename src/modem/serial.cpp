@@ -67,11 +67,11 @@ bool owner_alive(long pid) {
   return errno != ESRCH;  // EPERM: someone else's live process
 }
 
-int wait_readable(int fd, Deadline until) {
+int wait_readable(int fd, time_limit until) {
   for (;;) {
     int ms = 0;
     if (until) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - mono_clock::now());
       ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     pollfd p{fd, POLLIN, 0};
@@ -91,7 +91,7 @@ std::unique_ptr<line_channel> channel;
 line_channel* channel_of(int fd) { return fd == channel_fd ? channel.get() : nullptr; }
 
 // One byte before `until`, or -1.
-int read_byte_until(int fd, Deadline until) {
+int read_byte_until(int fd, time_limit until) {
   unsigned char c;
   if (line_channel* ch = channel_of(fd)) {
     int got = ch->read_byte(until);
@@ -347,7 +347,7 @@ bool send_bytes(int fd, std::string_view bytes) {
   // for ever: write without blocking and give up after the time limit.
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  auto until = Clock::now() + std::chrono::seconds(WRITE_LIMIT_SECONDS);
+  auto until = mono_clock::now() + std::chrono::seconds(WRITE_LIMIT_SECONDS);
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -359,7 +359,8 @@ bool send_bytes(int fd, std::string_view bytes) {
     }
     if (w < 0 && errno == EINTR) continue;
     if (w < 0 && errno != EAGAIN) break;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - mono_clock::now()).count();
     if (ms <= 0) break;
     pollfd pfd{fd, POLLOUT, 0};
     if (poll(&pfd, 1, static_cast<int>(ms)) < 0 && errno != EINTR) break;
@@ -378,13 +379,13 @@ int read_byte(int fd, int seconds) {
   return read_byte_until(fd, deadline_after(std::chrono::seconds(seconds < 0 ? 0 : seconds)));
 }
 
-std::optional<std::string> getpacket(int fd, int seconds, const Deadline& overall) {
+std::optional<std::string> getpacket(int fd, int seconds, const time_limit& overall) {
   if (packet_complete) {
     packet.clear();
     packet_complete = false;
   }
   for (;;) {
-    Deadline until = deadline_after(std::chrono::seconds(seconds < 0 ? 0 : seconds));
+    time_limit until = deadline_after(std::chrono::seconds(seconds < 0 ? 0 : seconds));
     if (overall && *overall < *until) until = overall;
     int c = read_byte_until(fd, until);
     if (c < 0) return std::nullopt;
@@ -407,7 +408,7 @@ int expect(int fd, const char* text, int seconds) {
   if (debug >= 1) logmsg(LOG_DEBUG, "looking for <%s>", safe_string(text));
   // The limit is per byte; a peer that never stops talking is still cut
   // off after twice that time in all.
-  Deadline overall = deadline_after(std::chrono::seconds(2 * (seconds < 1 ? 1 : seconds)));
+  time_limit overall = deadline_after(std::chrono::seconds(2 * (seconds < 1 ? 1 : seconds)));
   for (;;) {
     auto p = getpacket(fd, seconds, overall);
     if (!p) break;

@@ -49,7 +49,7 @@ int read_byte(int fd, int seconds);
 // Next CR-terminated packet, or nullopt on a time-out (a partial packet is
 // kept for the next call). Each byte may take `seconds`; `overall` bounds
 // the whole call so that a peer that never stops talking cannot hold it.
-std::optional<std::string> getpacket(int fd, int seconds, const Deadline& overall = std::nullopt);
+std::optional<std::string> getpacket(int fd, int seconds, const time_limit& overall = std::nullopt);
 // 1 when a packet equal to `text` arrived before a time-out, else 0.
 int expect(int fd, const char* text, int seconds);
 
@@ -60,9 +60,9 @@ class line_channel {
   virtual ~line_channel() = default;
   // One byte (0 to 255) before `until`, or -1 at the time limit, an error
   // or the peer's end of the stream.
-  virtual int read_byte(Deadline until) = 0;
+  virtual int read_byte(time_limit until) = 0;
   // Writes every byte before `until`; false when that could not be done.
-  virtual bool write_all(std::string_view bytes, Deadline until) = 0;
+  virtual bool write_all(std::string_view bytes, time_limit until) = 0;
   // True once the peer has closed its end.
   virtual bool closed() const = 0;
 };

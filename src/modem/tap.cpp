@@ -36,7 +36,7 @@ bool contains(const std::string& packet, char what) {
 
 // A peer that keeps sending unrelated lines must not hold a wait for ever:
 // besides the per-byte limit every wait ends after twice that time in all.
-Deadline overall_limit(int seconds) { return deadline_after(std::chrono::seconds(2 * seconds)); }
+time_limit overall_limit(int seconds) { return deadline_after(std::chrono::seconds(2 * seconds)); }
 
 void log_prompt_byte(int c) {
   if (debug == 1) {
@@ -101,8 +101,8 @@ bool scan_for_prompt(int fd) {
   size_t matched = 0;
   // A cycle ends at a one-second silence; a peer that never pauses still
   // cannot stretch it past this.
-  auto cycle_end = Clock::now() + std::chrono::seconds(3);
-  while (Clock::now() < cycle_end) {
+  auto cycle_end = mono_clock::now() + std::chrono::seconds(3);
+  while (mono_clock::now() < cycle_end) {
     int c = read_byte(fd, 1);
     if (c < 0) return false;
     log_prompt_byte(c);
@@ -118,7 +118,7 @@ bool scan_for_prompt(int fd) {
 unsigned await_connect(int fd, const service& svc) {
   const char* name = svc.name.c_str();
   if (verbose()) logmsg(LOG_DEBUG, "waiting for connection");
-  Deadline connect_limit = overall_limit(255);
+  time_limit connect_limit = overall_limit(255);
   for (;;) {
     auto p = getpacket(fd, 255, connect_limit);
     if (!p) {
@@ -153,7 +153,7 @@ unsigned tap_login(int fd, const service& svc) {
   if (verbose()) logmsg(LOG_DEBUG, "logging into %s", name);
   send_login(fd, svc);
   int resent = 0;
-  Deadline login_limit = overall_limit(10);
+  time_limit login_limit = overall_limit(10);
   for (;;) {
     auto p = getpacket(fd, 10, login_limit);
     if (!p && line_closed(fd)) return hung_up(name);
@@ -235,8 +235,8 @@ unsigned terminal_login(int fd, const service& svc) {
   }
   // Whatever else the terminal sent with its prompt is of no use; a
   // terminal that never pauses is cut off after two seconds.
-  auto drain_end = Clock::now() + std::chrono::seconds(2);
-  for (int c; Clock::now() < drain_end && (c = read_byte(fd, 0)) >= 0;) log_prompt_byte(c);
+  auto drain_end = mono_clock::now() + std::chrono::seconds(2);
+  for (int c; mono_clock::now() < drain_end && (c = read_byte(fd, 0)) >= 0;) log_prompt_byte(c);
 
   return tap_login(fd, svc);
 }
@@ -343,7 +343,7 @@ int transfer(int fd, const job& j) {
     parts++;
     reason.reset();
     int naks = 0;
-    Deadline limit = overall_limit(15);
+    time_limit limit = overall_limit(15);
     for (bool accepted = false; !accepted;) {
       auto p = getpacket(fd, 15, limit);
       // A network terminal that closed its end is a hang-up, not a silence.
@@ -387,7 +387,7 @@ void logout(int fd, const service& svc) {
   const char bye[] = {EOT, '\r', '\0'};
   send_string(fd, bye);
   const char eot[] = {ESC, EOT, '\0'};
-  Deadline limit = overall_limit(5);
+  time_limit limit = overall_limit(5);
   for (;;) {
     auto p = getpacket(fd, 5, limit);
     if (!p) break;

@@ -65,8 +65,8 @@ void keep_only_standard_descriptors() {
   _exit(255);
 }
 
-int milliseconds_until(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+int milliseconds_until(mono_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - mono_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -92,7 +92,7 @@ bool Mailer::send(std::string_view message, std::chrono::milliseconds limit) {
   // every later report of the same run, which holds the queue lock.
   static bool mailer_hung = false;
   if (mailer_hung) limit = std::min(limit, MAILER_WRITE_LIMIT_AFTER_HANG);
-  Clock::time_point deadline = Clock::now() + limit;
+  mono_clock::time_point deadline = mono_clock::now() + limit;
   int err = 0;
   bool timed_out = false;
   {

@@ -183,7 +183,7 @@ bool check_access(int fd, page& p) {
   }
   if (out != STDOUT_FILENO) close(out);
   clearerr(stdout);
-  InStream input(fd);
+  in_stream input(fd);
   p.input = &input;
   snpp(p);
   logmsg(LOG_INFO, "disconnect from %s@%s", shown_user(p).c_str(),

@@ -34,9 +34,9 @@ constexpr const char* QUERY = "%u, %u\r\n";  // peer's port, then ours
 enum class wait_result { ready, timed_out, failed };
 
 // Waits for `events` on `fd` until the deadline; signals only cut the wait.
-wait_result wait_for(int fd, short events, Clock::time_point deadline) {
+wait_result wait_for(int fd, short events, mono_clock::time_point deadline) {
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - mono_clock::now());
     if (left.count() <= 0) return wait_result::timed_out;
     struct pollfd pfd = {fd, events, 0};
     int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
@@ -53,7 +53,7 @@ uint16_t ident_port() {
 // The connect of a non-blocking socket, finished within the deadline.
 // 0, a connect error number, or -1 on a time-out.
 int connect_within(int fd, const sockaddr_storage& target, socklen_t target_len,
-                   Clock::time_point deadline) {
+                   mono_clock::time_point deadline) {
   if (connect(fd, reinterpret_cast<const sockaddr*>(&target), target_len) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return errno;
   switch (wait_for(fd, POLLOUT, deadline)) {
@@ -107,7 +107,7 @@ sockaddr_storage with_port(const sockaddr_storage& addr, uint16_t port) {
 }
 
 // Sends all of `text`; 0, an error number, or -1 on a time-out.
-int send_within(int fd, std::string_view text, Clock::time_point deadline) {
+int send_within(int fd, std::string_view text, mono_clock::time_point deadline) {
   while (!text.empty()) {
     ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
     if (n >= 0) {
@@ -126,7 +126,7 @@ int send_within(int fd, std::string_view text, Clock::time_point deadline) {
 enum class read_result { closed, failed, timed_out };
 
 // Reads until the server closes or ANSWER_MAX bytes are in.
-read_result read_answer(int fd, std::string& answer, Clock::time_point deadline) {
+read_result read_answer(int fd, std::string& answer, mono_clock::time_point deadline) {
   char buf[ANSWER_MAX];
   size_t len = 0;
   for (;;) {
@@ -242,7 +242,7 @@ std::optional<std::string> ident_query(int fd) {
     logmsg(LOG_DEBUG, "ident.bind() failed: %s", strerror(errno));
 
   // One limit for the whole exchange; running into it is silent.
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(identtimeout);
+  mono_clock::time_point deadline = mono_clock::now() + std::chrono::seconds(identtimeout);
   int err = connect_within(sock.get(), target, addr_len, deadline);
   if (err < 0) return std::nullopt;
   if (err == ECONNREFUSED) {

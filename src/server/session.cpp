@@ -189,7 +189,7 @@ std::optional<int32_t> service_level(const std::string& argument) {
 // for snpptimeout seconds, or a connection that is gone, fails the reply
 // instead of blocking the session or killing it with SIGPIPE.
 bool write_reply(const std::string& text) {
-  Deadline deadline;
+  time_limit deadline;
   if (snpptimeout > 0) deadline = deadline_after(std::chrono::seconds(snpptimeout));
   size_t done = 0;
   while (done < text.size()) {
@@ -206,7 +206,8 @@ bool write_reply(const std::string& text) {
     int wait_ms = -1;
     if (deadline) {
       auto left_ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - mono_clock::now())
+              .count();
       if (left_ms <= 0) return false;
       wait_ms = static_cast<int>(left_ms);
     }

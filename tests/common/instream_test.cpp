@@ -37,27 +37,27 @@ struct pipe_pair {
   }
 };
 
-std::string drain(InStream& in) {
+std::string drain(in_stream& in) {
   std::string s;
   for (int c; (c = in.get()) >= 0;) s.push_back(static_cast<char>(c));
   return s;
 }
 
-TEST(InStream, ReadsEveryByteThenEnds) {
+TEST(in_stream, ReadsEveryByteThenEnds) {
   pipe_pair p;
   std::string data = "ab\r\n";
   data.push_back('\0');
   data += "\xff\x80z";
   p.put(data);
   p.close_writer();
-  InStream in(p.r);
+  in_stream in(p.r);
   EXPECT_FALSE(in.at_end());
   EXPECT_EQ(data, drain(in));
   EXPECT_TRUE(in.at_end());
-  EXPECT_EQ(InStream::END, in.get());
+  EXPECT_EQ(in_stream::END, in.get());
 }
 
-TEST(InStream, LongInputCrossesTheBuffer) {
+TEST(in_stream, LongInputCrossesTheBuffer) {
   pipe_pair p;
   std::string data;
   for (int i = 0; i < 10000; i++) data.push_back(static_cast<char>('a' + i % 26));
@@ -67,22 +67,22 @@ TEST(InStream, LongInputCrossesTheBuffer) {
     _exit(0);
   }
   p.close_writer();
-  InStream in(p.r);
+  in_stream in(p.r);
   EXPECT_EQ(data, drain(in));
   waitpid(pid, nullptr, 0);
 }
 
-TEST(InStream, UngetGivesTheByteBackFirst) {
+TEST(in_stream, UngetGivesTheByteBackFirst) {
   pipe_pair p;
   p.put("xy");
   p.close_writer();
-  InStream in(p.r);
+  in_stream in(p.r);
   int c = in.get();
   EXPECT_EQ('x', c);
   in.unget('Q');
   EXPECT_EQ('Q', in.get());
   EXPECT_EQ('y', in.get());
-  EXPECT_EQ(InStream::END, in.get());
+  EXPECT_EQ(in_stream::END, in.get());
   // A byte put back after the end is still read, then the end again.
   in.unget('\r');
   EXPECT_FALSE(in.at_end());
@@ -90,28 +90,28 @@ TEST(InStream, UngetGivesTheByteBackFirst) {
   EXPECT_TRUE(in.at_end());
 }
 
-TEST(InStream, DeadlineGivesTimeoutAndKeepsTheStream) {
+TEST(in_stream, DeadlineGivesTimeoutAndKeepsTheStream) {
   pipe_pair p;
-  InStream in(p.r);
-  EXPECT_EQ(InStream::TIMEOUT, in.get(deadline_after(30ms)));
+  in_stream in(p.r);
+  EXPECT_EQ(in_stream::TIMEOUT, in.get(deadline_after(30ms)));
   EXPECT_FALSE(in.at_end());
   // A deadline already past does not wait at all.
-  EXPECT_EQ(InStream::TIMEOUT, in.get(deadline_after(-5ms)));
+  EXPECT_EQ(in_stream::TIMEOUT, in.get(deadline_after(-5ms)));
   p.put("k");
   EXPECT_EQ('k', in.get(deadline_after(1000ms)));
 }
 
-TEST(InStream, BufferedBytesComeEvenAfterTheDeadline) {
+TEST(in_stream, BufferedBytesComeEvenAfterTheDeadline) {
   pipe_pair p;
   p.put("ab");
-  InStream in(p.r);
+  in_stream in(p.r);
   EXPECT_EQ('a', in.get(deadline_after(1000ms)));
   EXPECT_EQ('b', in.get(deadline_after(-1ms)));
 }
 
 void on_alarm(int) {}
 
-TEST(InStream, InterruptedWaitGoesOnWithTheTimeLeft) {
+TEST(in_stream, InterruptedWaitGoesOnWithTheTimeLeft) {
   pipe_pair p;
   struct sigaction sa = {}, old;
   sa.sa_handler = on_alarm;
@@ -122,31 +122,31 @@ TEST(InStream, InterruptedWaitGoesOnWithTheTimeLeft) {
   t.it_value.tv_usec = 10000;
   setitimer(ITIMER_REAL, &t, nullptr);
 
-  InStream in(p.r);
-  auto start = Clock::now();
+  in_stream in(p.r);
+  auto start = mono_clock::now();
   int c = in.get(deadline_after(150ms));
-  auto waited = Clock::now() - start;
+  auto waited = mono_clock::now() - start;
   sigaction(SIGALRM, &old, nullptr);
-  EXPECT_EQ(InStream::TIMEOUT, c);
+  EXPECT_EQ(in_stream::TIMEOUT, c);
   // The signal after 10 ms did not end the wait early.
   EXPECT_GE(waited, 150ms);
 }
 
-TEST(InStream, OwnedDescriptorIsClosed) {
+TEST(in_stream, OwnedDescriptorIsClosed) {
   pipe_pair p;
   int fd = dup(p.r);
   {
-    InStream in(fd, true);
+    in_stream in(fd, true);
     EXPECT_EQ(fd, in.fd());
   }
   EXPECT_EQ(-1, fcntl(fd, F_GETFD));
-  InStream borrowed(p.r);
+  in_stream borrowed(p.r);
   borrowed.close();
   EXPECT_NE(-1, fcntl(p.r, F_GETFD));
-  EXPECT_EQ(InStream::END, borrowed.get());
+  EXPECT_EQ(in_stream::END, borrowed.get());
 }
 
-TEST(InStream, NonBlockingDescriptorWaitsForData) {
+TEST(in_stream, NonBlockingDescriptorWaitsForData) {
   pipe_pair p;
   fcntl(p.r, F_SETFL, O_NONBLOCK);
   pid_t pid = fork();
@@ -156,7 +156,7 @@ TEST(InStream, NonBlockingDescriptorWaitsForData) {
     _exit(0);
   }
   p.close_writer();
-  InStream in(p.r);
+  in_stream in(p.r);
   EXPECT_EQ("late", drain(in));
   waitpid(pid, nullptr, 0);
 }

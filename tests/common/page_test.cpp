@@ -66,7 +66,7 @@ TEST(PageRecord, NewRecordsAreEmpty) {
 }
 
 // A page as a session leaves it after SEND, with three recipients.
-page full_page(InStream* input) {
+page full_page(in_stream* input) {
   page p;
   p.input = input;
   p.filename = "P1765244400.001";
@@ -94,7 +94,7 @@ page full_page(InStream* input) {
 }
 
 TEST(FreePage, ResetKeepsTheConnectionFields) {
-  InStream* input = reinterpret_cast<InStream*>(0x1000);
+  in_stream* input = reinterpret_cast<in_stream*>(0x1000);
   page p = full_page(input);
   free_page(p, true);
   EXPECT_TRUE(p.rcpts.empty());
@@ -121,7 +121,7 @@ TEST(FreePage, ResetKeepsTheConnectionFields) {
 }
 
 TEST(FreePage, ReleaseEmptiesEverything) {
-  page p = full_page(reinterpret_cast<InStream*>(0x1000));
+  page p = full_page(reinterpret_cast<in_stream*>(0x1000));
   free_page(p, false);
   EXPECT_EQ(nullptr, p.input);
   EXPECT_TRUE(p.rcpts.empty());

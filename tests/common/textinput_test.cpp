@@ -58,7 +58,7 @@ std::vector<std::string> bytes_of(const std::string& text) {
 
 read_result read_all(const std::string& input, bool text_mode, bool bytewise = true) {
   paced_pipe feed(bytewise ? bytes_of(input) : std::vector<std::string>{input});
-  InStream in(feed.read_fd());
+  in_stream in(feed.read_fd());
   return read_text(in, text_mode);
 }
 
@@ -108,14 +108,14 @@ TEST(ReadText, OneLineMode) {
 
 TEST(ReadText, LoneCarriageReturnEndsALineAndKeepsTheNextByte) {
   paced_pipe feed(bytes_of("a\rx\n"));
-  InStream in(feed.read_fd());
+  in_stream in(feed.read_fd());
   EXPECT_EQ(read_text(in, false).text, "a");
   EXPECT_EQ(read_text(in, false).text, "x");
 }
 
 TEST(ReadText, OneLineModeLeavesTheNextLineUnread) {
   paced_pipe feed(bytes_of("first line\r\nsecond\r\n"));
-  InStream in(feed.read_fd());
+  in_stream in(feed.read_fd());
   EXPECT_EQ(read_text(in, false).text, "first line");
   EXPECT_EQ(read_text(in, false).text, "second");
   EXPECT_EQ(read_text(in, false).text, std::nullopt);
@@ -153,7 +153,7 @@ TEST(ReadText, TimeOutOnAConnectionDropsWhatWasRead) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   ASSERT_EQ(write(sv[1], "partial line", 12), 12);
   {
-    InStream in(sv[0]);
+    in_stream in(sv[0]);
     read_result r = read_text(in, false);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.text, std::nullopt);
@@ -167,7 +167,7 @@ TEST(ReadText, TimeOutOnAConnectionDropsWhatWasRead) {
     }
   });
   {
-    InStream in(sv[0]);
+    in_stream in(sv[0]);
     read_result r = read_text(in, true);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.text, std::nullopt);
@@ -183,7 +183,7 @@ TEST(ReadText, InputThatEndsInTimeIsNoTimeOut) {
   int saved = snpptimeout;
   snpptimeout = 2;
   paced_pipe feed({"PAGEr", " 12", "34\r", "\n"});
-  InStream in(feed.read_fd());
+  in_stream in(feed.read_fd());
   read_result r = read_text(in, false);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.text, "PAGEr 1234");
@@ -306,7 +306,7 @@ TEST(ReadText, OverLongInputIsConsumedAndRefused) {
   };
   for (const limit_case& c : cases) {
     paced_pipe feed({c.input});
-    InStream in(feed.read_fd());
+    in_stream in(feed.read_fd());
     read_result r = read_text(in, c.text_mode, 10);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.too_long, c.too_long) << c.input;
@@ -317,7 +317,7 @@ TEST(ReadText, OverLongInputIsConsumedAndRefused) {
 
 TEST(ReadText, OverLongInputAtTheEndOfTheStream) {
   paced_pipe feed({std::string(5000, 'y')});
-  InStream in(feed.read_fd());
+  in_stream in(feed.read_fd());
   read_result r = read_text(in, false, 1000);
   EXPECT_TRUE(r.too_long);
   EXPECT_EQ(r.text, std::nullopt);
@@ -332,7 +332,7 @@ TEST(ReadText, OverLongInputStillTimesOut) {
   std::string chunk(100, 'z');
   ASSERT_EQ(write(sv[1], chunk.data(), chunk.size()), 100);
   {
-    InStream in(sv[0]);
+    in_stream in(sv[0]);
     read_result r = read_text(in, false, 10);
     EXPECT_TRUE(r.timed_out);
     EXPECT_FALSE(r.too_long);

@@ -26,7 +26,7 @@ mail_result read_mail_text(const std::string& mail, bool have_from = false, int 
   std::string path = dir.write("mail", mail);
   int fd = open(path.c_str(), O_RDONLY);
   mail_result r;
-  InStream in(fd, true);
+  in_stream in(fd, true);
   int saved_debug = debug;
   debug = debug_level;
   {
@@ -43,7 +43,7 @@ mail_result read_mail_text(const std::string& mail, bool have_from = false, int 
 std::vector<std::optional<std::string>> headers_of(const std::string& text, bool fold) {
   temp_dir dir;
   int fd = open(dir.write("h", text).c_str(), O_RDONLY);
-  InStream in(fd, true);
+  in_stream in(fd, true);
   std::vector<std::optional<std::string>> out;
   for (;;) {
     auto h = read_header(in, fold);

@@ -27,7 +27,7 @@ mail_result read_mail_text(const std::string& mail, int debug_level = 0) {
   temp_dir dir;
   int fd = open(dir.write("mail", mail).c_str(), O_RDONLY);
   mail_result r;
-  InStream in(fd, true);
+  in_stream in(fd, true);
   int saved_debug = debug;
   debug = debug_level;
   {

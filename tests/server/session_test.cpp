@@ -50,7 +50,7 @@ class connection {
       if (err == nullptr || chdir(spool.c_str()) != 0 || dup2(sv_[1], STDIN_FILENO) < 0 ||
           dup2(sv_[1], STDOUT_FILENO) < 0)
         _exit(99);
-      InStream in(STDIN_FILENO);
+      in_stream in(STDIN_FILENO);
       page p;
       p.input = &in;
       p.messageid = CONNECTION_ID;
