@@ -1,3 +1,4 @@
+// Job lists and per-service delivery through the delivery seam.
 #include "modem/dispatch.h"
 
 #include <ctime>
@@ -5,82 +6,53 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
-#include "config/netdevice.h"
-#include "modem/netline.h"
+#include "modem/line.h"
 #include "modem/serial.h"
-#include "modem/tap.h"
 
 namespace callvane {
 
 namespace {
 
-// The line that send_jobs holds between jobs of one service: a modem on a
-// serial device, or a network terminal.
-struct connection {
-  int fd = -1;
+// The line that send_jobs holds between jobs of one service.
+struct call {
+  std::unique_ptr<delivery_line> line;
   const service* svc = nullptr;
-  std::string device;
-  bool network = false;
 
-  bool open() const { return fd >= 0; }
+  bool open_for(const service& s) const { return line && svc == &s; }
 
-  // Hangs up and releases the device; logs out first after a normal session.
-  void close(bool log_out) {
-    if (fd < 0) return;
-    if (log_out && svc != nullptr) logout(fd, *svc);
-    if (network) {
-      close_net_line(fd);
-    } else {
-      hangup(fd);
-      unlock_device(device);
-    }
-    *this = connection{};
+  // Hangs up; logs out first after a normal session.
+  void end(bool log_out) {
+    if (!line) return;
+    if (log_out) line->log_out();
+    line->close();
+    *this = call{};
   }
 };
 
-// What a search of the service's device list found.
-struct opened_line {
-  int fd = -1;
-  std::string device;
-  const modem* mdm = nullptr;
-  bool network = false;
-  // A network terminal was tried and did not answer: the line never came up.
-  bool unreachable = false;
-};
-
-// Opens the first usable device of the service's list: modem names stand
-// for their modem's device, anything else for itself.
-opened_line open_service_device(const service& svc) {
-  opened_line line;
-  if (!svc.device) return line;
+// Opens the first usable device of the service's list. Without one,
+// `failure` names why: a terminal that did not answer, or no modem.
+std::unique_ptr<delivery_line> open_service_line(const service& svc, unsigned& failure) {
+  failure = F_NOMODEM;
+  if (!svc.device) return nullptr;
   std::optional<std::string_view> state = std::string_view(*svc.device);
   std::string entry;
   while (next_token(state, ",", entry)) {
-    const modem* m = lookup(modems, entry);
-    std::string path = m != nullptr && m->device ? *m->device : entry;
-    std::string why;
-    std::optional<net_device> where;
-    if (m != nullptr && is_net_device(path)) where = parse_net_device(path, why);
-    int fd = -1;
-    if (where) {
-      fd = open_net_line(*m, *where);
-      if (fd < 0) line.unreachable = true;
-    } else if (!path.empty() && path[0] == '/') {
-      fd = open_device(path);
-    } else {
-      logmsg(LOG_ERR, "%s: no such modem", path.c_str());
-    }
-    if (fd >= 0) {
+    std::unique_ptr<delivery_line> line = make_line(svc, entry);
+    if (!line) continue;
+    if (line->open()) {
       // A partial line left over from another device is no part of this one.
       reset_packet_buffer();
-      line.fd = fd;
-      line.device = path;
-      line.mdm = m;
-      line.network = where.has_value();
       return line;
     }
+    if (line->open_failure() != F_NOMODEM) failure = line->open_failure();
   }
-  return line;
+  return nullptr;
+}
+
+// Busy numbers and missing modems never count against maxtries.
+void record_failure(rcpt& r, unsigned flag) {
+  if (flag != F_BUSY && flag != F_NOMODEM) r.goodtries++;
+  r.flags |= flag;
 }
 
 }  // namespace
@@ -101,7 +73,7 @@ struct pager* job_list::raw_pager(const std::string& id) {
 }
 
 void send_jobs(job_list& jobs) {
-  connection line;
+  call current;
   while (!jobs.empty()) {
     job j = jobs.pop_front();
     rcpt& r = *j.rcpt;
@@ -112,42 +84,25 @@ void send_jobs(job_list& jobs) {
       r.lasttry = time(nullptr);
       r.flags &= ~F_OUTCOME_MASK;
 
-      if (!line.open() || line.svc != &svc) {
+      if (!current.open_for(svc)) {
         if (verbose()) logmsg(LOG_DEBUG, "new service: %s", svc.name.c_str());
-        line.close(true);
-        opened_line found = open_service_device(svc);
-        if (found.fd < 0) {
-          // A terminal that did not answer counts as a call without carrier.
-          if (found.unreachable) {
-            r.goodtries++;
-            r.flags |= F_NOCARRIER;
-          } else {
-            r.flags |= F_NOMODEM;
-          }
+        current.end(true);
+        unsigned failure = 0;
+        call fresh{open_service_line(svc, failure), &svc};
+        if (!fresh.line) {
+          record_failure(r, failure);
           break;
         }
-        connection fresh{found.fd, &svc, found.device, found.network};
-        if (found.network) logmsg(LOG_INFO, "connected to remote, service=%s", svc.name.c_str());
-        if (!found.network && setup_line(found.fd, svc) < 0) {
-          close_line(found.fd);
-          unlock_device(found.device);
-          r.flags |= F_NOMODEM;
+        if (unsigned result = fresh.line->log_in(); result != 0) {
+          record_failure(r, result);
+          fresh.end(false);
           break;
         }
-        unsigned result =
-            found.network ? terminal_login(found.fd, svc) : modem_connect(found.fd, svc, found.mdm);
-        if (result != 0) {
-          // Busy numbers and missing modems never count against maxtries.
-          if (result != F_BUSY && result != F_NOMODEM) r.goodtries++;
-          r.flags |= result;
-          fresh.close(false);
-          break;
-        }
-        line = std::move(fresh);
+        current = std::move(fresh);
       }
 
       r.goodtries++;
-      int outcome = transfer(line.fd, j);
+      int outcome = current.line->send(j);
       if (outcome == 0) {
         r.flags |= F_SENT;
         break;
@@ -157,13 +112,13 @@ void send_jobs(job_list& jobs) {
         break;
       }
       // Status unknown: the remote hung up; no logout on a dead line.
-      line.close(false);
+      current.end(false);
       r.flags |= F_FORCED;
       if (retried) break;
       retried = true;
     }
   }
-  line.close(true);
+  current.end(true);
 }
 
 }  // namespace callvane

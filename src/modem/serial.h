@@ -1,4 +1,4 @@
-// Serial line, byte input and device locks.
+// Serial line and byte input.
 #pragma once
 
 #include <termios.h>
@@ -10,14 +10,9 @@
 
 #include "common/instream.h"
 #include "config/config.h"
+#include "modem/devicelock.h"
 
 namespace callvane {
-
-// "%s/LCK..%s" lock files holding "%10lu\n" with mode 0444.
-int lock_device(const std::string& device);  // 0 locked, -1 not
-void unlock_device(const std::string& device);
-// The lock file name of a device, or nullopt for a path without "/".
-std::optional<std::string> lock_name(const std::string& device);
 
 // Locks and opens a device for a dial-out; -1 on failure (then unlocked).
 int open_device(const std::string& device);

@@ -1,0 +1,105 @@
+// The two lines behind the delivery seam: a Hayes modem with TAP, and a
+// paging terminal reached over TCP or TLS.
+#include <optional>
+
+#include "common/log.h"
+#include "config/netdevice.h"
+#include "modem/line.h"
+#include "modem/netline.h"
+#include "modem/serial.h"
+#include "modem/tap.h"
+
+namespace callvane {
+
+namespace {
+
+// A modem on a serial device: locked, set up, dialled, then TAP.
+class serial_line : public delivery_line {
+ public:
+  serial_line(const service& svc, const modem* mdm, std::string device)
+      : svc_(svc), mdm_(mdm), device_(std::move(device)) {}
+  ~serial_line() override { close(); }
+
+  bool open() override {
+    fd_ = open_device(device_);
+    return fd_ >= 0;
+  }
+  unsigned open_failure() const override { return F_NOMODEM; }
+
+  unsigned log_in() override {
+    if (setup_line(fd_, svc_) < 0) {
+      // Never dialled: nothing to hang up.
+      close_line(fd_);
+      unlock_device(device_);
+      fd_ = -1;
+      return F_NOMODEM;
+    }
+    return modem_connect(fd_, svc_, mdm_);
+  }
+
+  int send(const job& j) override { return transfer(fd_, j); }
+  void log_out() override { logout(fd_, svc_); }
+
+  void close() override {
+    if (fd_ < 0) return;
+    hangup(fd_);
+    unlock_device(device_);
+    fd_ = -1;
+  }
+
+ private:
+  const service& svc_;
+  const modem* mdm_;  // null for a device given as a path
+  std::string device_;
+  int fd_ = -1;
+};
+
+// A paging terminal on the network: connected at once, then TAP.
+class network_line : public delivery_line {
+ public:
+  network_line(const service& svc, const modem& mdm, net_device where)
+      : svc_(svc), mdm_(mdm), where_(std::move(where)) {}
+  ~network_line() override { close(); }
+
+  bool open() override {
+    fd_ = open_net_line(mdm_, where_);
+    if (fd_ < 0) return false;
+    logmsg(LOG_INFO, "connected to remote, service=%s", svc_.name.c_str());
+    return true;
+  }
+  // A terminal that did not answer counts as a call without carrier.
+  unsigned open_failure() const override { return F_NOCARRIER; }
+
+  unsigned log_in() override { return terminal_login(fd_, svc_); }
+  int send(const job& j) override { return transfer(fd_, j); }
+  void log_out() override { logout(fd_, svc_); }
+
+  void close() override {
+    if (fd_ < 0) return;
+    close_net_line(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  const service& svc_;
+  const modem& mdm_;
+  net_device where_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<delivery_line> make_line(const service& svc, const std::string& entry) {
+  const modem* m = lookup(modems, entry);
+  std::string path = m != nullptr && m->device ? *m->device : entry;
+  if (m != nullptr && is_net_device(path)) {
+    std::string why;
+    if (std::optional<net_device> where = parse_net_device(path, why))
+      return std::make_unique<network_line>(svc, *m, std::move(*where));
+  }
+  if (!path.empty() && path[0] == '/') return std::make_unique<serial_line>(svc, m, path);
+  logmsg(LOG_ERR, "%s: no such modem", path.c_str());
+  return nullptr;
+}
+
+}  // namespace callvane
