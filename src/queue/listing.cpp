@@ -17,8 +17,6 @@ namespace callvane {
 
 namespace {
 
-const char PENDING_PREFIX = 'P';
-const char BAD_PREFIX = 'B';
 const char EMPTY_QUEUE[] = "The page queue is empty.";
 
 const char* text_or_empty(const char* text) { return text != nullptr ? text : ""; }

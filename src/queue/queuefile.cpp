@@ -37,8 +37,6 @@ constexpr long MESSAGE_LINE_OVERHEAD = 11;
 // digits of a queue name can tell apart.
 constexpr unsigned NAME_ATTEMPTS = 1000;
 constexpr int TEMP_ATTEMPTS = 100;
-constexpr char PENDING_PREFIX = 'P';
-constexpr char BAD_PREFIX = 'B';
 
 // In ascending bit order, as the Flags line lists them.
 const char* const FLAG_NAMES[] = {

@@ -24,6 +24,11 @@ inline constexpr long MAX_QUEUE_FILE_BYTES = 4 * MAX_PAGE_BYTES;
 // Word values (pager, coverage, hostname, message id) are at most this long.
 inline constexpr size_t MAX_WORD_LENGTH = 255;
 
+// A queue file's name starts with one of these: a page waiting for
+// delivery, or one set aside as bad.
+inline constexpr char PENDING_PREFIX = 'P';
+inline constexpr char BAD_PREFIX = 'B';
+
 // Writers build a file under a name of this form, "tmp.<pid>.<n>", and give
 // it its queue name only once it is complete and on disk.
 inline constexpr const char* TEMP_PREFIX = "tmp.";

@@ -24,7 +24,6 @@ namespace callvane {
 namespace {
 
 const char QUEUE_LOCKFILE[] = "lock";
-const char PENDING_PREFIX = 'P';
 
 using page_list = std::vector<std::unique_ptr<page>>;
 
