@@ -79,14 +79,14 @@ bool mail_address_safe(std::string_view address) {
   return true;
 }
 
-Mailer::Mailer(int fd, pid_t pid, std::string address)
+mail_process::mail_process(int fd, pid_t pid, std::string address)
     : fd_(fd), pid_(pid), address_(std::move(address)) {}
 
-Mailer::~Mailer() {
+mail_process::~mail_process() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool Mailer::send(std::string_view message, std::chrono::milliseconds limit) {
+bool mail_process::send(std::string_view message, std::chrono::milliseconds limit) {
   if (fd_ < 0) return false;
   // One mailer that hung is reason enough not to wait the full time for
   // every later report of the same run, which holds the queue lock.
@@ -137,7 +137,7 @@ bool Mailer::send(std::string_view message, std::chrono::milliseconds limit) {
   return false;
 }
 
-void Mailer::abandon() {
+void mail_process::abandon() {
   // With SIGCHLD blocked the handler cannot reap the mailer between the
   // look and the kill, so the id cannot have passed to another process.
   sigset_t chld, old;
@@ -154,7 +154,7 @@ void Mailer::abandon() {
   fd_ = -1;
 }
 
-std::unique_ptr<Mailer> open_mailer(const std::string& address) {
+std::unique_ptr<mail_process> open_mailer(const std::string& address) {
   if (!mail_address_safe(address)) {
     logmsg(LOG_WARNING, "refusing unsafe mail address <%s>", safe_string(address));
     return nullptr;
@@ -178,7 +178,7 @@ std::unique_ptr<Mailer> open_mailer(const std::string& address) {
   // Non-blocking, so that the write can keep its deadline.
   int flags = fcntl(fds[1], F_GETFL);
   if (flags >= 0) fcntl(fds[1], F_SETFL, flags | O_NONBLOCK);
-  return std::make_unique<Mailer>(fds[1], pid, address);
+  return std::make_unique<mail_process>(fds[1], pid, address);
 }
 
 }  // namespace callvane

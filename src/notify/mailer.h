@@ -25,12 +25,12 @@ bool mail_address_safe(std::string_view address);
 
 // The input of one running mailer. Nobody waits for the mailer itself: the
 // SIGCHLD handler reaps it.
-class Mailer {
+class mail_process {
  public:
-  Mailer(int fd, pid_t pid, std::string address);
-  ~Mailer();
-  Mailer(const Mailer&) = delete;
-  Mailer& operator=(const Mailer&) = delete;
+  mail_process(int fd, pid_t pid, std::string address);
+  ~mail_process();
+  mail_process(const mail_process&) = delete;
+  mail_process& operator=(const mail_process&) = delete;
 
   // Writes the whole message and closes the mailer's input. A mailer that
   // stops reading, or does not take everything within `limit`, is killed
@@ -49,6 +49,6 @@ class Mailer {
 // Starts MAILER_PATH as "sendmail" "-f" "<>" address, reading the message
 // on its standard input. Null (logged) when it cannot be started or the
 // address is not safe.
-std::unique_ptr<Mailer> open_mailer(const std::string& address);
+std::unique_ptr<mail_process> open_mailer(const std::string& address);
 
 }  // namespace callvane

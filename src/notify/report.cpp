@@ -79,7 +79,7 @@ void deliver(const page& p, const std::string& address, const std::string& messa
            id_of(p));
     return;
   }
-  std::unique_ptr<Mailer> mailer = open_mailer(address);
+  std::unique_ptr<mail_process> mailer = open_mailer(address);
   if (mailer) mailer->send(message);
 }
 
