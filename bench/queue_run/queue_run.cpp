@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
     all_ok = all_ok && r.ok;
   }
   if (fresh >= 0)
-    printf("\nfresh durable write_page: %.3f ms (median of %d)\n", fresh * 1e3, cfg.writes);
+    printf("\nfresh durable write_new_page: %.3f ms (median of %d)\n", fresh * 1e3, cfg.writes);
   else
     all_ok = false;
 
