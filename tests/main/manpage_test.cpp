@@ -31,21 +31,12 @@ std::set<char> option_letters() {
   return letters;
 }
 
-// Every keyword the loader matches: the top-level table and each
-// sub-keyword test.
+// The keywords of the loader's one table: {"name", scope::..., handler}.
 std::set<std::string> loader_keywords() {
-  std::string loader = source("src/config/loader.cpp");
+  std::string table = source("src/config/keywords.cpp");
   std::set<std::string> words;
-  std::smatch m;
-  std::regex table(R"re(keywords\[\]\s*=\s*\{([^}]*)\})re");
-  if (std::regex_search(loader, m, table)) {
-    std::string list = m[1].str();
-    std::regex word(R"re("([a-z]+)")re");
-    for (std::sregex_iterator it(list.begin(), list.end(), word), end; it != end; ++it)
-      words.insert((*it)[1].str());
-  }
-  std::regex sub(R"re(match\(text, "([a-z]+)")re");
-  for (std::sregex_iterator it(loader.begin(), loader.end(), sub), end; it != end; ++it)
+  std::regex entry(R"re(\{"([a-z]+)", scope::)re");
+  for (std::sregex_iterator it(table.begin(), table.end(), entry), end; it != end; ++it)
     words.insert((*it)[1].str());
   return words;
 }
