@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <optional>
 
+#include "client_fixture.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "support/sandbox.h"
@@ -20,64 +23,9 @@ using namespace callvane;
 using namespace std::chrono_literals;
 using sandbox::peer;
 using testsupport::time_zone;
+using namespace clienttest;
 
 namespace {
-
-class Client : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << "no private namespace: " << why;
-    saved_timeout_ = reply_timeout;
-    saved_debug_ = debug;
-  }
-  void TearDown() override {
-    reply_timeout = saved_timeout_;
-    debug = saved_debug_;
-    unlink("/usr/local/etc/callvane.servers");
-  }
-
-  struct outcome {
-    int result;
-    std::string out;
-    std::string err;
-  };
-
-  static outcome submit(page& p, const std::string& servers) {
-    testsupport::capture_fd out(1), err(2);
-    int result = submit_page(p, servers);
-    fflush(stdout);
-    return {result, out.finish(), err.finish()};
-  }
-
-  // The client program from outside, with no SNPP_SERVER around (and no
-  // SNPP_LOGIN unless the test sets one).
-  static testsupport::run_result client(const std::vector<std::string>& args,
-                                        testsupport::run_options opts = {}) {
-    opts.env.emplace("SNPP_SERVER", std::nullopt);
-    opts.env.emplace("SNPP_LOGIN", std::nullopt);
-    return testsupport::run_callvane(args, opts);
-  }
-
-  static page make_page(const std::string& message, std::vector<rcpt> rcpts,
-                        std::optional<std::string> from = std::nullopt) {
-    page p;
-    p.message = message;
-    p.from = std::move(from);
-    for (auto& r : rcpts) p.rcpts.push_back(std::move(r));
-    return p;
-  }
-
-  static rcpt to(const std::string& pager) {
-    rcpt r;
-    r.pager = pager;
-    return r;
-  }
-
- private:
-  std::chrono::milliseconds saved_timeout_{};
-  int saved_debug_ = 0;
-};
 
 size_t open_descriptors() {
   size_t n = 0;
@@ -90,17 +38,146 @@ size_t open_descriptors() {
 
 }  // namespace
 
-TEST_F(Client, WholeDialogueInOrder) {
-  peer server = peer::scripted("");
-  page p = make_page("hello  there\n world", {to("first"), to("second")}, "bob");
+namespace {
+
+// One page submitted to a scripted server: what the client makes of the
+// answers, and what the server received.
+struct dialogue_case {
+  const char* name;
+  std::string script;
+  std::function<page()> make;
+  const char* zone;  // local time zone while submitting, or nullptr
+  int result;
+  std::string err;
+  std::optional<std::string> wire;  // not looked at when nullopt
+};
+
+void PrintTo(const dialogue_case& c, std::ostream* os) { *os << c.name; }
+
+class Dialogue : public Client, public ::testing::WithParamInterface<dialogue_case> {};
+
+}  // namespace
+
+TEST_P(Dialogue, GoesAsScripted) {
+  const dialogue_case& c = GetParam();
+  std::optional<time_zone> zone;
+  if (c.zone) zone.emplace(c.zone);
+  peer server = peer::scripted(c.script);
+  page p = c.make();
   auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.result, c.result);
+  EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(server.finish(),
-            "CALLerid bob\r\nPAGEr first\r\nPAGEr second\r\nDATA\r\nhello there world\r\n"
-            ".\r\nSEND\r\nQUIT\r\n");
+  std::string wire = server.finish();
+  if (c.wire) {
+    EXPECT_EQ(wire, *c.wire);
+  }
 }
+
+namespace {
+
+const std::string PLAIN = "PAGEr a\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n";
+const char FATAL[] = "Fatal error, aborting\n";
+const char CANCELED[] = "Cannot send message; entire page is canceled\n";
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, Dialogue,
+    ::testing::Values(
+        dialogue_case{
+            "WholeDialogueInOrder", "",
+            [] {
+              return make_page("hello  there\n world", {to("first"), to("second")}, "bob");
+            },
+            nullptr, 0, "",
+            "CALLerid bob\r\nPAGEr first\r\nPAGEr second\r\nDATA\r\nhello there world\r\n"
+            ".\r\nSEND\r\nQUIT\r\n"},
+        dialogue_case{"HoldTimeIsSentAsLocalTime", "",
+                      [] {
+                        rcpt held = to("x");
+                        held.holduntil = 1700000000;  // 2023-11-14 22:13:20 UTC
+                        held.coverage = "south";
+                        held.servicelevel = 0;
+                        return make_page("m", {held});
+                      },
+                      "EST5", 0, "",
+                      "HOLDuntil 231114171320\r\nCOVErage south\r\nLEVEl 0\r\nPAGEr x\r\n"
+                      "DATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n"},
+        // An empty sender sends no CALLerid.
+        dialogue_case{"RefusedOptionsSkipOnlyThatRecipient", "COVE 550 no such area\nCOVE 250 ok\n",
+                      [] {
+                        rcpt a = to("a"), b = to("b");
+                        a.coverage = "nowhere";
+                        b.coverage = "somewhere";
+                        return make_page("text", {a, b}, "");
+                      },
+                      nullptr, 0, "Cannot set coverage to nowhere (skipping a)\n",
+                      "COVErage nowhere\r\nCOVErage somewhere\r\nPAGEr b\r\nDATA\r\ntext\r\n.\r\n"
+                      "SEND\r\nQUIT\r\n"},
+        dialogue_case{"EveryComplaintOfARecipient",
+                      "HOLD 550 no\nHOLD 250 ok\nLEVE 550 no\nLEVE 250 ok\nPAGE 550 no\nPAGE 250\n"
+                      "CALL 550 who\n",
+                      [] {
+                        rcpt a = to("a"), b = to("b"), c = to("c"), d = to("d");
+                        a.holduntil = b.holduntil = 86400 * 365;
+                        b.servicelevel = c.servicelevel = 7;
+                        return make_page("text", {a, b, c, d}, "me");
+                      },
+                      "UTC", 0,
+                      "CALLerid me not accepted\n"
+                      "Cannot hold page until 710101000000 (skipping a)\n"
+                      "Cannot set level to 7 (skipping b)\n"
+                      "Cannot send page to c\n",
+                      "CALLerid me\r\n"
+                      "HOLDuntil 710101000000\r\n"
+                      "HOLDuntil 710101000000\r\nLEVEl 7\r\n"
+                      "LEVEl 7\r\nPAGEr c\r\n"
+                      "PAGEr d\r\nDATA\r\ntext\r\n.\r\nSEND\r\nQUIT\r\n"},
+        dialogue_case{"HoldTimeBeyondTheCalendarSkipsTheRecipient", "",
+                      [] {
+                        rcpt far = to("far"), near = to("near");
+                        far.holduntil = INT64_MAX;
+                        return make_page("m", {far, near});
+                      },
+                      nullptr, 0, "localtime() failed\n",
+                      "PAGEr near\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n"},
+        dialogue_case{
+            "DataRefusedFallsBackToOneMessageLine", "DATA 500 what\n",
+            [] { return make_page("first line\nSEND\r\nPAGEr x\n\n  last ", {to("a")}); }, nullptr,
+            0, "\n", "PAGEr a\r\nDATA\r\nMESSage first line SEND PAGEr x last\r\nSEND\r\nQUIT\r\n"},
+        dialogue_case{"MessageRefusedCancelsThePage", "DATA 500 no\nMESS 550 too long\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, -1,
+                      std::string("\n") + CANCELED, "PAGEr a\r\nDATA\r\nMESSage m\r\nQUIT\r\n"},
+        dialogue_case{"TextRefusedCancelsThePage", ". 554 bad text\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, -1, CANCELED,
+                      "PAGEr a\r\nDATA\r\nm\r\n.\r\nQUIT\r\n"},
+        dialogue_case{"SendRefusedFailsThePage", "SEND 554 failed\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, -1, "Page failed\n",
+                      PLAIN},
+        dialogue_case{"GreetingMustBeClassTwo", "greeting 421 not today\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, -1, FATAL, "QUIT\r\n"},
+        dialogue_case{"GarbageAndHelpLinesAreSkipped",
+                      "greeting no number here\\n220 ok\nPAGE 214 help one\\n214 help two\\n"
+                      "xyz\\n250 fine\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, 0,
+                      "Bogus response: no number here\nBogus response: xyz\n", PLAIN},
+        // 1023 bytes fill one reply line; the rest of that line is a reply of
+        // its own whose leading number decides.
+        dialogue_case{"LongReplyLinesAreReadInPieces",
+                      "PAGE 214 " + std::string(1019, 'h') + "550 refused\n",
+                      [] { return make_page("m", {to("a")}); }, nullptr, 1,
+                      "Cannot send page to a\n", std::nullopt},
+        dialogue_case{"LineEndsInNamesNeverStartACommand", "",
+                      [] {
+                        rcpt r = to("a\nSEND");
+                        r.coverage = "north\r\nQUIT";
+                        return make_page("hi", {r}, "joe@example.org\n\tRESEt");
+                      },
+                      nullptr, 0, "",
+                      "CALLerid joe@example.org \tRESEt\r\nCOVErage north  QUIT\r\nPAGEr a SEND\r\n"
+                      "DATA\r\nhi\r\n.\r\nSEND\r\nQUIT\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Client, RecipientsFromTheCommandLineGoInReverseOrder) {
   peer server = peer::scripted("");
@@ -115,71 +192,6 @@ TEST_F(Client, RecipientsFromTheCommandLineGoInReverseOrder) {
             "DATA\r\ntwo words\r\n.\r\nSEND\r\nQUIT\r\n");
 }
 
-TEST_F(Client, HoldTimeIsSentAsLocalTime) {
-  time_zone zone("EST5");
-  peer server = peer::scripted("");
-  rcpt held = to("x");
-  held.holduntil = 1700000000;  // 2023-11-14 22:13:20 UTC
-  held.coverage = "south";
-  held.servicelevel = 0;
-  page p = make_page("m", {held});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(server.finish(),
-            "HOLDuntil 231114171320\r\nCOVErage south\r\nLEVEl 0\r\nPAGEr x\r\n"
-            "DATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
-}
-
-TEST_F(Client, RefusedOptionsSkipOnlyThatRecipient) {
-  peer server = peer::scripted("COVE 550 no such area\nCOVE 250 ok\n");
-  rcpt a = to("a"), b = to("b");
-  a.coverage = "nowhere";
-  b.coverage = "somewhere";
-  page p = make_page("text", {a, b}, "");
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, "Cannot set coverage to nowhere (skipping a)\n");
-  // an empty sender sends no CALLerid
-  EXPECT_EQ(server.finish(),
-            "COVErage nowhere\r\nCOVErage somewhere\r\nPAGEr b\r\nDATA\r\ntext\r\n.\r\n"
-            "SEND\r\nQUIT\r\n");
-}
-
-TEST_F(Client, EveryComplaintOfARecipient) {
-  peer server = peer::scripted(
-      "HOLD 550 no\nHOLD 250 ok\nLEVE 550 no\nLEVE 250 ok\nPAGE 550 no\nPAGE 250\n"
-      "CALL 550 who\n");
-  rcpt a = to("a"), b = to("b"), c = to("c"), d = to("d");
-  a.holduntil = b.holduntil = 86400 * 365;
-  b.servicelevel = c.servicelevel = 7;
-  page p = make_page("text", {a, b, c, d}, "me");
-  time_zone zone("UTC");
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err,
-            "CALLerid me not accepted\n"
-            "Cannot hold page until 710101000000 (skipping a)\n"
-            "Cannot set level to 7 (skipping b)\n"
-            "Cannot send page to c\n");
-  EXPECT_EQ(server.finish(),
-            "CALLerid me\r\n"
-            "HOLDuntil 710101000000\r\n"
-            "HOLDuntil 710101000000\r\nLEVEl 7\r\n"
-            "LEVEl 7\r\nPAGEr c\r\n"
-            "PAGEr d\r\nDATA\r\ntext\r\n.\r\nSEND\r\nQUIT\r\n");
-}
-
-TEST_F(Client, HoldTimeBeyondTheCalendarSkipsTheRecipient) {
-  peer server = peer::scripted("");
-  rcpt far = to("far"), near = to("near");
-  far.holduntil = INT64_MAX;
-  page p = make_page("m", {far, near});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, "localtime() failed\n");
-  EXPECT_EQ(server.finish(), "PAGEr near\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
-}
-
 TEST_F(Client, NoRecipientAccepted) {
   peer server = peer::scripted("PAGE 550 unknown pager\n");
   auto r = client({"-f", "", "-p", "a,b", "-s", "localhost", "msg"});
@@ -188,49 +200,13 @@ TEST_F(Client, NoRecipientAccepted) {
   EXPECT_EQ(server.finish(), "PAGEr b\r\nPAGEr a\r\nQUIT\r\n");
 }
 
-TEST_F(Client, DataRefusedFallsBackToOneMessageLine) {
-  peer server = peer::scripted("DATA 500 what\n");
-  page p = make_page("first line\nSEND\r\nPAGEr x\n\n  last ", {to("a")});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, "\n");
-  EXPECT_EQ(server.finish(),
-            "PAGEr a\r\nDATA\r\nMESSage first line SEND PAGEr x last\r\nSEND\r\nQUIT\r\n");
-}
-
-TEST_F(Client, MessageOrSendRefusedCancelsThePage) {
-  {
-    peer server = peer::scripted("DATA 500 no\nMESS 550 too long\n");
-    page p = make_page("m", {to("a")});
-    auto r = submit(p, "localhost");
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.err, "\nCannot send message; entire page is canceled\n");
-    EXPECT_EQ(server.finish(), "PAGEr a\r\nDATA\r\nMESSage m\r\nQUIT\r\n");
-  }
-  {
-    peer server = peer::scripted(". 554 bad text\n");
-    page p = make_page("m", {to("a")});
-    auto r = submit(p, "localhost");
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.err, "Cannot send message; entire page is canceled\n");
-    EXPECT_EQ(server.finish(), "PAGEr a\r\nDATA\r\nm\r\n.\r\nQUIT\r\n");
-  }
-  {
-    peer server = peer::scripted("SEND 554 failed\n");
-    page p = make_page("m", {to("a")});
-    auto r = submit(p, "localhost");
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.err, "Page failed\n");
-    EXPECT_EQ(server.finish(), "PAGEr a\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
-  }
-  {
-    peer server = peer::scripted("SEND 421 going down\n");
-    auto r = client({"-p", "a", "-s", "localhost", "m"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Fatal error, aborting\n");
-    std::string wire = server.finish();
-    EXPECT_EQ(wire.substr(wire.find("PAGEr")), "PAGEr a\r\nDATA\r\nm\r\n.\r\nSEND\r\n");
-  }
+TEST_F(Client, SendCutShortIsFatal) {
+  peer server = peer::scripted("SEND 421 going down\n");
+  auto r = client({"-p", "a", "-s", "localhost", "m"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Fatal error, aborting\n");
+  std::string wire = server.finish();
+  EXPECT_EQ(wire.substr(wire.find("PAGEr")), "PAGEr a\r\nDATA\r\nm\r\n.\r\nSEND\r\n");
 }
 
 TEST_F(Client, WrappedBodyNeverGluesWords) {
@@ -274,15 +250,6 @@ TEST_F(Client, DebugTraceOnStandardOutput) {
   server.finish();
 }
 
-TEST_F(Client, GreetingMustBeClassTwo) {
-  peer server = peer::scripted("greeting 421 not today\n");
-  page p = make_page("m", {to("a")});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, -1);
-  EXPECT_EQ(r.err, "Fatal error, aborting\n");
-  EXPECT_EQ(server.finish(), "QUIT\r\n");
-}
-
 TEST_F(Client, ServerClosingAtAnyPointIsFatalOnce) {
   for (std::string key : {"greeting", "CALL", "PAGE", "DATA", ".", "SEND", "QUIT"}) {
     size_t fds = open_descriptors();
@@ -306,29 +273,6 @@ TEST_F(Client, ServerClosingAtAnyPointIsFatalOnce) {
     }
     EXPECT_EQ(open_descriptors(), fds) << key;
   }
-}
-
-TEST_F(Client, GarbageAndHelpLinesAreSkipped) {
-  peer server = peer::scripted(
-      "greeting no number here\\n220 ok\nPAGE 214 help one\\n214 help two\\n"
-      "xyz\\n250 fine\n");
-  page p = make_page("m", {to("a")});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(r.err, "Bogus response: no number here\nBogus response: xyz\n");
-  EXPECT_EQ(server.finish(), "PAGEr a\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
-}
-
-TEST_F(Client, LongReplyLinesAreReadInPieces) {
-  // 1023 bytes fill one reply line; the rest of that line is a reply of
-  // its own whose leading number decides.
-  std::string filler = "214 " + std::string(1019, 'h');
-  peer server = peer::scripted("PAGE " + filler + "550 refused\n");
-  page p = make_page("m", {to("a")});
-  auto r = submit(p, "localhost");
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.err, "Cannot send page to a\n");
-  server.finish();
 }
 
 TEST_F(Client, SilentServerTimesOut) {
@@ -364,18 +308,6 @@ TEST_F(Client, LongNamesAreSentWhole) {
   EXPECT_NE(wire.find("CALLerid " + sender + "\r\n"), std::string::npos);
   EXPECT_NE(wire.find("COVErage " + coverage + "\r\n"), std::string::npos);
   EXPECT_NE(wire.find("PAGEr " + name + "\r\n"), std::string::npos);
-}
-
-TEST_F(Client, LineEndsInNamesNeverStartACommand) {
-  peer server = peer::scripted("");
-  rcpt r = to("a\nSEND");
-  r.coverage = "north\r\nQUIT";
-  page p = make_page("hi", {r}, "joe@example.org\n\tRESEt");
-  auto result = submit(p, "localhost");
-  EXPECT_EQ(result.result, 0);
-  EXPECT_EQ(server.finish(),
-            "CALLerid joe@example.org \tRESEt\r\nCOVErage north  QUIT\r\nPAGEr a SEND\r\n"
-            "DATA\r\nhi\r\n.\r\nSEND\r\nQUIT\r\n");
 }
 
 TEST_F(Client, ServerListIsTriedInOrder) {
@@ -557,127 +489,5 @@ TEST_F(Client, ThirdPartyServerReceivesThePage) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Cannot set level to 2 (skipping 1)\n");
     EXPECT_EQ(server.finish(), "");
-  }
-}
-
-// A server that refuses every command but LOGIn and QUIT until it has
-// accepted a login.
-const char DEMANDS_LOGIN[] = "unauthenticated 550 Login first\n";
-
-testsupport::run_options with_login(const std::optional<std::string>& login) {
-  testsupport::run_options opts;
-  opts.env.emplace("SNPP_LOGIN", login);
-  return opts;
-}
-
-TEST_F(Client, LoginFromTheEnvironmentOpensTheSession) {
-  const std::pair<std::string, std::string> logins[] = {
-      {"ops", "LOGIn ops\r\n"},
-      {"ops s3cret", "LOGIn ops s3cret\r\n"},
-      {"  ops   pass word  ", "LOGIn ops pass word\r\n"},
-      {"op\xc3\xa9r x", "LOGIn op\xc3\xa9r x\r\n"},
-  };
-  for (const auto& [value, command] : logins) {
-    peer server = peer::scripted(std::string(DEMANDS_LOGIN) + "LOGI 250 Login accepted\n");
-    auto r = client({"-f", "bob", "-s", "localhost", "pager", "disk full"}, with_login(value));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(server.finish(), command +
-                                   "CALLerid bob\r\nPAGEr pager\r\nDATA\r\ndisk full\r\n.\r\n"
-                                   "SEND\r\nQUIT\r\n");
-  }
-}
-
-TEST_F(Client, RefusedLoginEndsThePageWithTheReply) {
-  peer server =
-      peer::scripted(std::string(DEMANDS_LOGIN) + "LOGI 550 Error, invalid login or password\n");
-  // the second server is never tried: a refusal is an answer
-  auto r =
-      client({"-f", "bob", "-s", "localhost,127.0.0.1", "pager", "m"}, with_login("ops wrong"));
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Login refused by localhost: 550 Error, invalid login or password\n");
-  EXPECT_EQ(server.finish(), "LOGIn ops wrong\r\nQUIT\r\n");
-}
-
-TEST_F(Client, LoginCutShortIsFatal) {
-  peer server = peer::scripted("LOGI 421 going down\n");
-  auto r = client({"-f", "", "-s", "localhost", "pager", "m"}, with_login("ops"));
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Fatal error, aborting\n");
-  EXPECT_EQ(server.finish(), "LOGIn ops\r\n");
-}
-
-TEST_F(Client, NoLoginVariableSendsNoLogin) {
-  for (const std::optional<std::string>& value :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
-    {
-      peer server = peer::scripted("");
-      auto r = client({"-f", "bob", "-s", "localhost", "pager", "m"}, with_login(value));
-      EXPECT_EQ(r.status, 0) << r.err;
-      EXPECT_EQ(server.finish(),
-                "CALLerid bob\r\nPAGEr pager\r\nDATA\r\nm\r\n.\r\nSEND\r\nQUIT\r\n");
-    }
-    {
-      // a server that demands a login then refuses the page
-      peer server = peer::scripted(DEMANDS_LOGIN);
-      auto r = client({"-f", "", "-s", "localhost", "pager", "m"}, with_login(value));
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, "Cannot send page to pager\n");
-      EXPECT_EQ(server.finish(), "PAGEr pager\r\nQUIT\r\n");
-    }
-  }
-}
-
-TEST_F(Client, BadLoginVariableIsRefusedBeforeConnecting) {
-  const std::pair<std::string, std::string> bad[] = {
-      {"ops\r\nPAGEr 1", "SNPP_LOGIN holds a control character\n"},
-      {"ops\tpw", "SNPP_LOGIN holds a control character\n"},
-      {"ops\x7f", "SNPP_LOGIN holds a control character\n"},
-      {"   ", "SNPP_LOGIN holds no user name\n"},
-      {std::string(257, 'u'), "SNPP_LOGIN is too long (at most 256 characters)\n"},
-  };
-  for (const auto& [value, message] : bad) {
-    // no server listens: any connection attempt would say so
-    auto r = client({"-s", "localhost", "pager", "m"}, with_login(value));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, message);
-  }
-  // the longest accepted login goes through
-  peer server = peer::scripted("");
-  auto r = client({"-f", "", "-s", "localhost", "pager", "m"}, with_login(std::string(256, 'u')));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(server.finish().substr(0, 6 + 256 + 2), "LOGIn " + std::string(256, 'u') + "\r\n");
-}
-
-TEST_F(Client, DebugTraceHidesThePassword) {
-  peer server = peer::scripted("LOGI 250 Login accepted\n");
-  auto r = client({"-d", "-f", "", "-s", "localhost", "pager", "m"}, with_login("ops s3cret"));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find(">>> LOGIn ops ********\n250 Login accepted\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
-  EXPECT_EQ(server.finish().substr(0, 18), "LOGIn ops s3cret\r\n");
-}
-
-TEST(ParseLogin, UserAndPassword) {
-  struct login_case {
-    std::string text;
-    std::optional<std::string> user, password, why;
-  };
-  const login_case cases[] = {
-      {"ops", "ops", "", std::nullopt},
-      {" ops  a b ", "ops", "a b", std::nullopt},
-      {"ops\n", std::nullopt, std::nullopt, "SNPP_LOGIN holds a control character\n"},
-      {"", std::nullopt, std::nullopt, "SNPP_LOGIN holds no user name\n"},
-  };
-  for (const auto& c : cases) {
-    std::string why;
-    auto login = parse_login(c.text, why);
-    EXPECT_EQ(login.has_value(), c.user.has_value()) << c.text;
-    if (login) {
-      EXPECT_EQ(login->user, *c.user);
-      EXPECT_EQ(login->password, *c.password);
-    } else {
-      EXPECT_EQ(why, *c.why);
-    }
   }
 }

@@ -1,3 +1,4 @@
+// Logging: the terminal and system log routes of every level and mode.
 #include "common/log.h"
 
 #include <fcntl.h>
@@ -6,10 +7,11 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -95,7 +97,7 @@ TEST_F(LogTerminal, NothingIsAddedToTheLine) {
 
 // The system log route. A forked child gets a private mount namespace with
 // a fresh /dev holding only a datagram socket at /dev/log, so the host's
-// logging is never touched; the child reports what arrived through a pipe.
+// logging is never touched; the child reports what arrived in a file.
 struct syslog_capture {
   bool ok = false;
   std::string why;
@@ -106,65 +108,33 @@ struct syslog_capture {
 
 syslog_capture log_in_namespace(void (*body)()) {
   syslog_capture result;
-  int report[2];
-  if (pipe(report) != 0) return result;
-  int term[2];
-  if (pipe(term) != 0) return result;
-  pid_t pid = fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    close(report[0]);
-    close(term[0]);
+  testsupport::temp_dir dir;
+  const std::string report = dir.file("report");
+  auto child = testsupport::in_child([&] {
+    std::ofstream out(report, std::ios::binary);
     auto fail = [&](const char* what) {
-      std::string msg = std::string("E") + what + ": " + strerror(errno) + "\n";
-      ssize_t w = write(report[1], msg.data(), msg.size());
-      (void)w;
-      _exit(1);
+      out << "E" << what << ": " << strerror(errno) << "\n";
+      return 1;
     };
-    if (unshare(CLONE_NEWNS) != 0) fail("unshare");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private");
-    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) fail("tmpfs");
+    if (unshare(CLONE_NEWNS) != 0) return fail("unshare");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("private");
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs");
     int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
-    if (sock < 0) fail("socket");
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
-    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
-    dup2(term[1], STDOUT_FILENO);
-    dup2(term[1], STDERR_FILENO);
+    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
     open_system_log();
     body();
-    fflush(nullptr);
-    std::string ok = "P" + std::to_string(getpid()) + "\n";
-    ssize_t w = write(report[1], ok.data(), ok.size());
+    out << "P" << getpid() << "\n";
     char buf[2048];
-    for (;;) {
-      ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
-      if (n <= 0) break;
-      std::string line = "D" + std::string(buf, static_cast<size_t>(n)) + "\n";
-      w = write(report[1], line.data(), line.size());
-    }
-    (void)w;
-    _exit(0);
-  }
-  close(report[1]);
-  close(term[1]);
-  std::string all, terminal;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(report[0], buf, sizeof buf)) > 0) all.append(buf, static_cast<size_t>(n));
-  while ((n = read(term[0], buf, sizeof buf)) > 0) terminal.append(buf, static_cast<size_t>(n));
-  close(report[0]);
-  close(term[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.terminal = terminal;
-  size_t pos = 0;
-  while (pos < all.size()) {
-    size_t nl = all.find('\n', pos);
-    if (nl == std::string::npos) nl = all.size();
-    std::string line = all.substr(pos, nl - pos);
-    pos = nl + 1;
+    for (ssize_t n; (n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      out << "D" << std::string(buf, static_cast<size_t>(n)) << "\n";
+    return 0;
+  });
+  result.terminal = child.out + child.err;
+  std::istringstream lines(testsupport::read_file(report));
+  for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     if (line[0] == 'E') result.why = line.substr(1);
     if (line[0] == 'P') {

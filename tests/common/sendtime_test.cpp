@@ -1,3 +1,4 @@
+// Delivery times: two-digit years, hold-until stamps and -a times.
 #include "common/sendtime.h"
 
 #include <gtest/gtest.h>
@@ -30,31 +31,21 @@ std::string stamp(int year, int mon, int day, int hour, int min, int sec) {
 // Each test runs in a time zone of its own choice; the old one comes back.
 class TimeZone : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = getenv("TZ")) saved_ = tz;
-  }
-  void TearDown() override {
-    if (saved_)
-      setenv("TZ", saved_->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
   // A fixed zone `offset` seconds east of UTC ("XYZ-hh:mm:ss" in POSIX).
-  static void zone_east(int offset) {
+  void zone_east(int offset) {
     char buf[64];
     int a = offset < 0 ? -offset : offset;
     snprintf(buf, sizeof buf, "XYZ%c%d:%02d:%02d", offset < 0 ? '+' : '-', a / 3600, a / 60 % 60,
              a % 60);
     set_zone(buf);
   }
-  static void set_zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
+  void set_zone(const char* tz) {
+    zone_.reset();  // back to the saved zone first, so that it is the one restored
+    zone_.emplace(tz);
   }
   // A fixed zone in which the local time of day is now `tod` seconds after
   // midnight, and its offset.
-  static int zone_at(int tod) {
+  int zone_at(int tod) {
     int64_t now = time(nullptr);
     int offset = static_cast<int>(((tod - now % 86400) % 86400 + 86400) % 86400);
     zone_east(offset);
@@ -68,7 +59,7 @@ class TimeZone : public ::testing::Test {
   }
 
  private:
-  std::optional<std::string> saved_;
+  std::optional<testsupport::time_zone> zone_;
 };
 
 // Calls `f` until the clock did not move to another second meanwhile, so an

@@ -1,3 +1,4 @@
+// Signal handlers: how they are installed, the flags they set, SIGTERM and SIGCHLD.
 #include "common/signals.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@ namespace {
 // The handlers must never be installed in the test process itself: the
 // SIGCHLD handler would reap the children other tests wait for. Each case
 // runs in a forked child; its standard output and error go to files.
+using testsupport::contains;
 using testsupport::in_child;
 
 // Waits (blocking SIGCHLD meanwhile) until the handler has run once.
@@ -205,8 +207,7 @@ TEST(SignalChild, OneSignalReapsSeveralChildren) {
   for (char ch : r.err) lines += ch == '\n';
   EXPECT_EQ(3, lines) << r.err;
   for (int i = 1; i <= 3; i++)
-    EXPECT_NE(std::string::npos, r.err.find("exited with status " + std::to_string(i) + "\n"))
-        << r.err;
+    EXPECT_TRUE(contains(r.err, "exited with status " + std::to_string(i) + "\n"));
 }
 
 TEST(SignalChild, TheWatchedChildIsClearedOnlyByItsOwnEnd) {

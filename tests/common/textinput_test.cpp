@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "support/pty.h"
 #include "support/support.h"
 
 using namespace callvane;
@@ -245,17 +246,13 @@ TEST(GetMessage, EmptyWordReadsStandardInput) {
 // On a terminal the client prompts for the message and confirms it. The
 // empty server name then fails at once.
 TEST(GetMessage, PromptsOnATerminal) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  std::string slave_name = ptsname(master);
+  testsupport::pty_pair pty(false);
   int out[2];
   ASSERT_EQ(pipe(out), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    int slave = open(slave_name.c_str(), O_RDWR);
+    int slave = open(pty.slave_name.c_str(), O_RDWR);
     dup2(slave, 0);
     dup2(out[1], 1);
     dup2(out[1], 2);
@@ -263,7 +260,7 @@ TEST(GetMessage, PromptsOnATerminal) {
     _exit(127);
   }
   close(out[1]);
-  ASSERT_EQ(write(master, "hello\n.\n", 8), 8);
+  pty.say("hello\n.\n");
   std::string said;
   for (int i = 0; i < 500; i++) {  // at most 10 seconds
     struct pollfd pfd = {out[0], POLLIN, 0};
@@ -277,7 +274,6 @@ TEST(GetMessage, PromptsOnATerminal) {
   if (waitpid(pid, &status, WNOHANG) == 0) kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
   close(out[0]);
-  close(master);
   EXPECT_EQ(said, "Enter the message; end with '.' on a line by itself\nOk.\nUnknown host: \n");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
 }

@@ -61,6 +61,15 @@ class ConfigTest : public ::testing::Test {
     return {n, cap.finish()};
   }
 
+  // Expects `message` in the log, about `line` of the file `name`.
+  void expect_logged(const load_result& r, int line, const std::string& message,
+                     const std::string& name = "test.conf") const {
+    EXPECT_TRUE(testsupport::contains(r.log, at(line, name) + message));
+  }
+  void expect_logged(const load_result& r, const std::string& message) const {
+    EXPECT_TRUE(testsupport::contains(r.log, message));
+  }
+
   std::string path(const std::string& name) const { return dir_.file(name); }
   // Prefix of a log line about `line` of the file `name`.
   std::string at(int line, const std::string& name = "test.conf") const {
@@ -74,6 +83,12 @@ class ConfigTest : public ::testing::Test {
   bool saved_interactive_ = false;
   std::string cwd_;
 };
+
+// Modem and default service lines that make later services and pagers valid.
+inline const char BASE[] =
+    "modem=m1 device=/dev/null\n"   // line 1
+    "service=default\n"             // line 2
+    "\tdevice=m1 phone=5550100\n";  // line 3
 
 // Number of times `needle` occurs in `hay`.
 inline int occurrences(const std::string& hay, const std::string& needle) {

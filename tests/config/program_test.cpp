@@ -8,6 +8,7 @@
 
 #include "support/support.h"
 
+using testsupport::contains;
 using testsupport::run_callvane;
 using testsupport::temp_dir;
 
@@ -41,9 +42,9 @@ TEST(ProgramLoad, GoodConfigurationLoads) {
   std::string conf = dir.write("callvane.conf", s.globals() + GOOD);
   auto r = run_callvane({"-d", "-q", "0", "-C", conf});
   ASSERT_FALSE(r.timed_out);
-  EXPECT_EQ(r.err.find("Error reading configuration file"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find(conf + "("), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("cannot"), std::string::npos) << r.err;
+  EXPECT_FALSE(contains(r.err, "Error reading configuration file"));
+  EXPECT_FALSE(contains(r.err, conf + "("));
+  EXPECT_FALSE(contains(r.err, "cannot"));
 }
 
 TEST(ProgramLoad, ProblemsAreReportedWithFileAndLine) {
@@ -59,10 +60,10 @@ TEST(ProgramLoad, ProblemsAreReportedWithFileAndLine) {
   auto r = run_callvane({"-d", "-q", "0", "-C", conf});
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find(conf + "(8): unexpected: <bogus=1>"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(inc + "(2): no pagerid for pager=nobody"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("unrecognized baud rate 4800"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Error reading configuration file\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, conf + "(8): unexpected: <bogus=1>"));
+  EXPECT_TRUE(contains(r.err, inc + "(2): no pagerid for pager=nobody"));
+  EXPECT_TRUE(contains(r.err, "unrecognized baud rate 4800"));
+  EXPECT_TRUE(contains(r.err, "Error reading configuration file\n"));
   // The message comes after every problem of the load.
   EXPECT_GT(r.err.find("Error reading configuration file"), r.err.find("unrecognized baud rate"));
 }
@@ -72,10 +73,9 @@ TEST(ProgramLoad, MissingFileFailsEvenWithAFailingDirectoryCheck) {
   auto r = run_callvane({"-d", "-q", "0", "-C", dir.file("absent.conf")});
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("cannot open " + dir.file("absent.conf") + ": No such file or directory"),
-            std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("Error reading configuration file"), std::string::npos) << r.err;
+  EXPECT_TRUE(
+      contains(r.err, "cannot open " + dir.file("absent.conf") + ": No such file or directory"));
+  EXPECT_TRUE(contains(r.err, "Error reading configuration file"));
 }
 
 TEST(ProgramLoad, DirectoriesAreCheckedAsTheUnprivilegedUser) {
@@ -89,10 +89,9 @@ TEST(ProgramLoad, DirectoriesAreCheckedAsTheUnprivilegedUser) {
   auto r = run_callvane({"-d", "-q", "0", "-C", conf});
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find(conf + "(2): cannot access " + root_only.path() + ": Permission denied"),
-            std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("Error reading configuration file"), std::string::npos);
+  EXPECT_TRUE(
+      contains(r.err, conf + "(2): cannot access " + root_only.path() + ": Permission denied"));
+  EXPECT_TRUE(contains(r.err, "Error reading configuration file"));
 }
 
 TEST(ProgramLoad, SelfIncludeEndsWithAnError) {
@@ -103,10 +102,8 @@ TEST(ProgramLoad, SelfIncludeEndsWithAnError) {
   auto r = run_callvane({"-d", "-q", "0", "-C", conf});
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(
-      r.err.find(conf + "(8): include of " + conf + " refused: that file is already being read"),
-      std::string::npos)
-      << r.err;
+  EXPECT_TRUE(contains(
+      r.err, conf + "(8): include of " + conf + " refused: that file is already being read"));
 }
 
 TEST(ProgramLoad, QueueListingReadsTheDefaultFile) {
@@ -122,8 +119,6 @@ TEST(ProgramLoad, QueueListingReadsTheDefaultFile) {
   if (r.err.find("mount") != std::string::npos && r.err.find("callvane") == std::string::npos)
     GTEST_SKIP() << "no mount namespace here: " << r.err;
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("/usr/local/etc/callvane.conf(8): no device for modem=broken"),
-            std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("Error reading configuration file"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "/usr/local/etc/callvane.conf(8): no device for modem=broken"));
+  EXPECT_TRUE(contains(r.err, "Error reading configuration file"));
 }

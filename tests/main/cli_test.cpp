@@ -1,37 +1,28 @@
+// Command-line parsing in process, and the program's usage, errors and signals from outside.
 #include "main/cli.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/settings.h"
 #include "common/text.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace callvane {
 namespace {
 
 using testsupport::capture_fd;
+using testsupport::contains;
 using testsupport::run_callvane;
 using testsupport::run_options;
 using testsupport::run_result;
@@ -203,8 +194,7 @@ TEST_F(ParseOptions, LevelRange) {
   EXPECT_EQ("Level must be between 0 and 11\n", err_);
   EXPECT_EQ("", out_);
   for (const char* level : {"0", "11"}) {
-    options fresh;
-    opt_ = std::move(fresh);
+    opt_ = options{};
     EXPECT_EQ(-1, parse({"-l", level, "-p", "x"})) << level;
     EXPECT_EQ(atoi(level), find("x").servicelevel);
   }
@@ -222,8 +212,7 @@ TEST_F(ParseOptions, ModifierAfterTheLastRecipientOption) {
 
 TEST_F(ParseOptions, ModifierClearedByALaterRecipientOption) {
   for (const char* letter : {"-p", "-P"}) {
-    options fresh;
-    opt_ = std::move(fresh);
+    opt_ = options{};
     ASSERT_EQ(-1, parse({"-p", "x", "-c", "metro", letter, "y"}));
     EXPECT_FALSE(opt_.modifier_after_recipients) << letter;
     size_t next = 0;
@@ -266,16 +255,14 @@ TEST_F(ParseOptions, ParsingStopsAtTheFirstNonOption) {
   EXPECT_EQ("", out_);
   EXPECT_EQ("", err_);
   EXPECT_EQ(1, debug);
-  options fresh;
-  opt_ = std::move(fresh);
+  opt_ = options{};
   ASSERT_EQ(-1, parse({"--", "-p", "x"}));
   EXPECT_EQ((names{"-p", "x"}), opt_.args);
 }
 
 TEST_F(ParseOptions, ParsingCanRunAgain) {
   ASSERT_EQ(-1, parse({"-p", "a", "one"}));
-  options second;
-  opt_ = std::move(second);
+  opt_ = options{};
   ASSERT_EQ(-1, parse({"-P", "b", "two", "three"}));
   EXPECT_EQ((names{"b"}), pagers());
   EXPECT_EQ((names{"two", "three"}), opt_.args);
@@ -301,13 +288,11 @@ TEST_F(ParseOptions, SimpleSettings) {
 TEST_F(ParseOptions, InteractiveAndQueueExcludeEachOther) {
   EXPECT_EQ(255, parse({"-q", "60", "-i"}));
   EXPECT_EQ("Error: -i not valid with -q option\n", err_);
-  options fresh;
-  opt_ = std::move(fresh);
+  opt_ = options{};
   interactive = false;
   EXPECT_EQ(255, parse({"-i", "-q", "60"}));
   EXPECT_EQ("Error: -q not valid with -i option\n", err_);
-  options again;
-  opt_ = std::move(again);
+  opt_ = options{};
   interactive = false;
   EXPECT_EQ(-1, parse({"-i", "-p", "x"}));
   EXPECT_TRUE(interactive);
@@ -318,13 +303,11 @@ TEST_F(ParseOptions, VersionAndHelpEndTheParse) {
   EXPECT_EQ(0, parse({"-v", "-x"}));
   EXPECT_EQ(BANNER, out_);
   EXPECT_EQ("", err_);
-  options fresh;
-  opt_ = std::move(fresh);
+  opt_ = options{};
   EXPECT_EQ(255, parse({"-h", "-v"}));
   EXPECT_EQ(usage_for("callvane"), out_);
   // Options act in order: an error before -v wins.
-  options third;
-  opt_ = std::move(third);
+  opt_ = options{};
   EXPECT_EQ(255, parse({"-l", "99", "-v"}));
   EXPECT_EQ("", out_);
 }
@@ -334,40 +317,28 @@ TEST_F(ParseOptions, UnknownOptionAndMissingArgumentPrintUsage) {
   EXPECT_EQ(usage_for("callvane"), out_);
   EXPECT_NE("", err_);  // the C library's own complaint
   for (const char* letter : {"-a", "-c", "-C", "-f", "-l", "-p", "-P", "-q", "-s", "-t"}) {
-    options fresh;
-    opt_ = std::move(fresh);
+    opt_ = options{};
     EXPECT_EQ(255, parse({"-d", letter})) << letter;
     EXPECT_EQ(usage_for("callvane"), out_) << letter;
   }
 }
 
 TEST_F(ParseOptions, SenderChoice) {
-  {
+  const struct {
+    const char* name;
+    std::optional<std::string> sender, from_mail, chosen;
+  } cases[] = {
+      {"option first", "alice", "from-mail", "alice"},
+      {"then the mail", std::nullopt, "from-mail", "from-mail"},
+      {"then the user", std::nullopt, std::nullopt, current_user()},
+      {"empty means none", "", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
     options o;
-    o.sender = "alice";
-    o.pg.from = "from-mail";
+    o.sender = c.sender;
+    o.pg.from = c.from_mail;
     choose_sender(o);
-    ASSERT_TRUE(o.pg.from.has_value());
-    EXPECT_EQ("alice", *o.pg.from);
-  }
-  {
-    options o;
-    o.pg.from = "from-mail";
-    choose_sender(o);
-    ASSERT_TRUE(o.pg.from.has_value());
-    EXPECT_EQ("from-mail", *o.pg.from);
-  }
-  {
-    options o;
-    choose_sender(o);
-    ASSERT_TRUE(o.pg.from.has_value());
-    EXPECT_EQ(current_user(), *o.pg.from);
-  }
-  {
-    options o;
-    o.sender = "";
-    choose_sender(o);
-    EXPECT_FALSE(o.pg.from.has_value());
+    EXPECT_EQ(c.chosen, o.pg.from) << c.name;
   }
 }
 
@@ -389,7 +360,7 @@ TEST(Program, UnknownOptionPrintsUsage) {
   run_result r = run_callvane({"-z", "pager", "msg"});
   EXPECT_EQ(255, r.status);
   EXPECT_EQ(usage_for(testsupport::callvane_path()), r.out);
-  EXPECT_NE(std::string::npos, r.err.find("z")) << r.err;
+  EXPECT_TRUE(contains(r.err, "z"));
   r = run_callvane({"-p"});
   EXPECT_EQ(255, r.status);
   EXPECT_EQ(usage_for(testsupport::callvane_path()), r.out);
@@ -478,14 +449,14 @@ TEST(Program, ConfigurationThatFailsToLoad) {
 // Waits until `pid` sits in a read of its standard input.
 bool wait_for_stdin_read(pid_t pid) {
   std::string want = std::to_string(SYS_read) + " 0x0 ";
-  for (int i = 0; i < 500; i++) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
-    std::string line;
-    std::getline(f, line);
-    if (line.rfind(want, 0) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return testsupport::wait_until(
+      [&] {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+        std::string line;
+        std::getline(f, line);
+        return line.rfind(want, 0) == 0;
+      },
+      std::chrono::seconds(5));
 }
 
 TEST(Program, SigtermWhileWaitingForTheMessage) {
@@ -531,247 +502,6 @@ TEST(Program, SigtermWhileWaitingForTheMessage) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_EQ("caught SIGTERM, exiting...\n", text);
-}
-
-// ------------------------------------------- the client against a fake server
-
-// Runs the program in a child with private network and mount namespaces:
-// only loopback, a fake SNPP server on 127.0.0.1 port 444 that accepts
-// everything, and (optionally) a servers file of our own.
-struct fake_session {
-  bool ok = false;
-  std::string why;
-  run_result result;
-  std::vector<std::string> lines;  // what the server received
-};
-
-enum class servers_file { none, text, directory };
-
-void serve_one(int listener, const std::string& transcript) {
-  std::ofstream log(transcript, std::ios::binary);
-  struct pollfd pfd = {listener, POLLIN, 0};
-  if (poll(&pfd, 1, 10000) <= 0) return;
-  int fd = accept(listener, nullptr, nullptr);
-  if (fd < 0) return;
-  auto say = [&](const char* text) {
-    ssize_t w = write(fd, text, strlen(text));
-    (void)w;
-  };
-  say("220 fake SNPP server ready\r\n");
-  std::string line;
-  bool in_data = false;
-  char c;
-  for (;;) {
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0 || read(fd, &c, 1) != 1) break;
-    if (c != '\n') {
-      line.push_back(c);
-      continue;
-    }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    log << line << "\n";
-    log.flush();
-    if (in_data) {
-      if (line == ".") {
-        in_data = false;
-        say("250 Message OK\r\n");
-      }
-    } else if (line.rfind("DATA", 0) == 0) {
-      in_data = true;
-      say("354 Begin Input; End with <CRLF>'.'<CRLF>\r\n");
-    } else if (line.rfind("QUIT", 0) == 0) {
-      say("221 OK, Goodbye\r\n");
-      break;
-    } else {
-      say("250 OK\r\n");
-    }
-    line.clear();
-  }
-  close(fd);
-}
-
-fake_session with_fake_server(const std::vector<std::string>& args, run_options opts,
-                              servers_file file = servers_file::none,
-                              const std::string& file_text = "") {
-  fake_session s;
-  if (geteuid() != 0) {
-    s.why = "needs root for namespaces";
-    return s;
-  }
-  testsupport::temp_dir dir;
-  std::string status_path = dir.file("status"), transcript = dir.file("transcript");
-  pid_t pid = fork();
-  if (pid < 0) return s;
-  if (pid == 0) {
-    auto fail = [&](const char* what) {
-      std::ofstream(status_path) << "E" << what << ": " << strerror(errno);
-      _exit(1);
-    };
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) fail("unshare");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private");
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    struct ifreq ifr = {};
-    strcpy(ifr.ifr_name, "lo");
-    if (ioctl(sock, SIOCGIFFLAGS, &ifr) != 0) fail("lo flags");
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(sock, SIOCSIFFLAGS, &ifr) != 0) fail("lo up");
-    close(sock);
-    if (mount("tmpfs", "/usr/local/etc", "tmpfs", 0, "mode=0755") != 0) fail("tmpfs");
-    if (file == servers_file::text) std::ofstream("/usr/local/etc/callvane.servers") << file_text;
-    if (file == servers_file::directory) mkdir("/usr/local/etc/callvane.servers", 0755);
-
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(444);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
-    if (listen(listener, 5) != 0) fail("listen");
-    pid_t server = fork();
-    if (server == 0) {
-      serve_one(listener, transcript);
-      _exit(0);
-    }
-    close(listener);
-    opts.limit = std::chrono::milliseconds(15000);
-    run_result r = run_callvane(args, opts);
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
-    std::ofstream out(status_path, std::ios::binary);
-    out << "S" << r.status << "\n" << r.out.size() << "\n" << r.out << r.err;
-    out.close();
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  std::string report = testsupport::read_file(status_path);
-  if (report.empty() || report[0] != 'S') {
-    s.why = report.empty() ? "no report" : report.substr(1);
-    return s;
-  }
-  size_t nl = report.find('\n');
-  s.result.status = std::stoi(report.substr(1, nl - 1));
-  size_t nl2 = report.find('\n', nl + 1);
-  size_t out_size = std::stoul(report.substr(nl + 1, nl2 - nl - 1));
-  s.result.out = report.substr(nl2 + 1, out_size);
-  s.result.err = report.substr(nl2 + 1 + out_size);
-  std::string text = testsupport::read_file(transcript);
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    s.lines.push_back(text.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  s.ok = true;
-  return s;
-}
-
-run_options no_server_env() {
-  run_options o;
-  o.env["SNPP_SERVER"] = std::nullopt;
-  return o;
-}
-
-TEST(ClientMode, WordsAfterTheRecipientAreTheMessage) {
-  auto s = with_fake_server({"-s", "127.0.0.1", "-f", "", "pager", "-oops-", "call", "me"},
-                            no_server_env());
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  // An empty sender: no CALLerid at all.
-  EXPECT_EQ((names{"PAGEr pager", "DATA", "-oops- call me", ".", "SEND", "QUIT"}), s.lines);
-}
-
-TEST(ClientMode, RecipientsAreSentNewestFirstWithTheirOptions) {
-  auto s = with_fake_server(
-      {"-s", "127.0.0.1", "-f", "alice", "-l", "3", "-p", "a,b", "-c", "metro", "-P", "c", "hi"},
-      no_server_env());
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_EQ((names{"CALLerid alice", "COVErage metro", "PAGEr c", "LEVEl 3", "PAGEr b", "LEVEl 3",
-                   "PAGEr a", "DATA", "hi", ".", "SEND", "QUIT"}),
-            s.lines);
-}
-
-TEST(ClientMode, SenderDefaultsToTheCurrentUser) {
-  auto s = with_fake_server({"-s", "127.0.0.1", "pager", "text"}, no_server_env());
-  ASSERT_TRUE(s.ok) << s.why;
-  ASSERT_FALSE(s.lines.empty());
-  EXPECT_EQ("CALLerid " + current_user(), s.lines[0]);
-}
-
-TEST(ClientMode, ServersFileIsTriedInOrder) {
-  auto s = with_fake_server({"-d", "pager", "text"}, no_server_env(), servers_file::text,
-                            "127.0.0.2\n127.0.0.1\n");
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  size_t first = s.result.out.find("Connecting to SNPP server at 127.0.0.2\n");
-  size_t second = s.result.out.find("Connecting to SNPP server at 127.0.0.1\n");
-  ASSERT_NE(std::string::npos, first) << s.result.out;
-  ASSERT_NE(std::string::npos, second) << s.result.out;
-  EXPECT_LT(first, second);
-  EXPECT_NE(std::string::npos, s.result.err.find("127.0.0.2")) << s.result.err;
-  EXPECT_FALSE(s.lines.empty());
-}
-
-TEST(ClientMode, WithoutAnyListTheClientUsesLocalhost) {
-  auto s = with_fake_server({"-d", "pager", "text"}, no_server_env());
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_NE(std::string::npos, s.result.out.find("Connecting to SNPP server at localhost\n"))
-      << s.result.out;
-}
-
-TEST(ClientMode, EnvironmentBeforeFileAndOptionBeforeEnvironment) {
-  run_options env = no_server_env();
-  env.env["SNPP_SERVER"] = "127.0.0.1";
-  auto s = with_fake_server({"-d", "pager", "text"}, env, servers_file::text, "127.0.0.3\n");
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_EQ(std::string::npos, s.result.out.find("127.0.0.3"));
-
-  env.env["SNPP_SERVER"] = "127.0.0.3";
-  s = with_fake_server({"-d", "-s", "127.0.0.1", "pager", "text"}, env);
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_EQ(std::string::npos, s.result.out.find("127.0.0.3"));
-}
-
-TEST(ClientMode, EmptyListsFallBackToLocalhost) {
-  // An empty variable or a file naming no server counts as not given.
-  run_options env = no_server_env();
-  env.env["SNPP_SERVER"] = "";
-  auto s = with_fake_server({"-d", "pager", "text"}, env, servers_file::text, " \n,\n");
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_NE(std::string::npos, s.result.out.find("Connecting to SNPP server at localhost\n"))
-      << s.result.out;
-}
-
-TEST(ClientMode, UnreadableServersFile) {
-  auto s = with_fake_server({"pager", "text"}, no_server_env(), servers_file::directory);
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(255, s.result.status);
-  EXPECT_EQ(0u, s.result.err.rfind("read() failed: ", 0)) << s.result.err;
-  EXPECT_TRUE(s.lines.empty());
-}
-
-TEST(ClientMode, MessageFromStandardInput) {
-  run_options o = no_server_env();
-  o.input = "first line\n  second\tline\n.\n";
-  auto s = with_fake_server({"-s", "127.0.0.1", "-f", "", "pager"}, o);
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(0, s.result.status) << s.result.err;
-  EXPECT_EQ((names{"PAGEr pager", "DATA", "first line second line", ".", "SEND", "QUIT"}), s.lines);
-}
-
-TEST(ClientMode, NoServerReachable) {
-  auto s = with_fake_server({"-s", "127.0.0.2", "pager", "text"}, no_server_env());
-  ASSERT_TRUE(s.ok) << s.why;
-  EXPECT_EQ(255, s.result.status);
-  EXPECT_TRUE(s.lines.empty());
 }
 
 }  // namespace

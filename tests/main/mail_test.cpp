@@ -6,39 +6,16 @@
 #include <unistd.h>
 
 #include "common/settings.h"
+#include "read_mail_text.h"
 #include "support/support.h"
 
 using namespace callvane;
+using mailtest::read_mail_text;
 using testsupport::capture_fd;
+using testsupport::contains;
 using testsupport::temp_dir;
 
 namespace {
-
-struct mail_result {
-  page p;
-  std::string out;
-  std::string err;
-  std::string left;  // what the reader left unread on its stream
-};
-
-mail_result read_mail_text(const std::string& mail, bool have_from = false, int debug_level = 0) {
-  temp_dir dir;
-  std::string path = dir.write("mail", mail);
-  int fd = open(path.c_str(), O_RDONLY);
-  mail_result r;
-  in_stream in(fd, true);
-  int saved_debug = debug;
-  debug = debug_level;
-  {
-    capture_fd out(1), err(2);
-    read_mail(in, r.p, have_from);
-    r.err = err.finish();
-    r.out = out.finish();
-  }
-  debug = saved_debug;
-  for (int c; (c = in.get()) >= 0;) r.left.push_back(static_cast<char>(c));
-  return r;
-}
 
 std::vector<std::optional<std::string>> headers_of(const std::string& text, bool fold) {
   temp_dir dir;
@@ -224,7 +201,7 @@ TEST(ReadMail, ContentTypeComplaints) {
   EXPECT_EQ(r.err, "X-sun-attachments are NOT supported--use MIME instead.\n");
   EXPECT_EQ(r.p.message, "body\n");
   r = read_mail_text("From x\nContent-Type: text/html\n\nbody\n", false, 2);
-  EXPECT_NE(r.out.find("Unknown content type: <text/html>\n"), std::string::npos);
+  EXPECT_TRUE(contains(r.out, "Unknown content type: <text/html>\n"));
   // a boundary without quotes runs to the first blank, tab or ";"
   r = read_mail_text(
       "From x\nMIME-Version: 1\nContent-Type: multipart/mixed; boundary=b2;x\n\n--b2\n\nt\n--b2\n");
@@ -246,10 +223,10 @@ TEST(ReadMail, DebugLines) {
             "Text: <Meet at noon.>\n"
             "Message is: <Alice Example <alice@example.org>\n(Subj: lunch)\nMeet at noon.\n>\n");
   r = read_mail_text(MIME, false, 2);
-  EXPECT_NE(r.out.find("Found boundary: <--XYZ>\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Skipping type=< image/png>\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Mimeheader: <Content-Transfer-Encoding: 7bit>\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Mimetext: <first line>\n"), std::string::npos);
+  EXPECT_TRUE(contains(r.out, "Found boundary: <--XYZ>\n"));
+  EXPECT_TRUE(contains(r.out, "Skipping type=< image/png>\n"));
+  EXPECT_TRUE(contains(r.out, "Mimeheader: <Content-Transfer-Encoding: 7bit>\n"));
+  EXPECT_TRUE(contains(r.out, "Mimetext: <first line>\n"));
   // level 1 shows only the message
   r = read_mail_text(PLAIN, false, 1);
   EXPECT_EQ(r.out,

@@ -8,37 +8,17 @@
 
 #include "common/settings.h"
 #include "main/mail.h"
+#include "read_mail_text.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 
 using namespace callvane;
+using mailtest::read_mail_text;
 using testsupport::capture_fd;
+using testsupport::contains;
 using testsupport::temp_dir;
 
 namespace {
-
-struct mail_result {
-  page p;
-  std::string out;
-  std::string left;  // what the reader left unread on its stream
-};
-
-mail_result read_mail_text(const std::string& mail, int debug_level = 0) {
-  temp_dir dir;
-  int fd = open(dir.write("mail", mail).c_str(), O_RDONLY);
-  mail_result r;
-  in_stream in(fd, true);
-  int saved_debug = debug;
-  debug = debug_level;
-  {
-    capture_fd out(1);
-    read_mail(in, r.p, false);
-    r.out = out.finish();
-  }
-  debug = saved_debug;
-  for (int c; (c = in.get()) >= 0;) r.left.push_back(static_cast<char>(c));
-  return r;
-}
 
 // The same mail with CR LF line ends.
 std::string crlf(const std::string& mail) {
@@ -320,14 +300,12 @@ TEST(MimeMailBounds, AHugeBodyIsReadToItsEnd) {
 }
 
 TEST(MimeMailDebug, PartsAreTraced) {
-  auto r = read_mail_text(GRAFANA, 2);
-  EXPECT_NE(r.out.find("Found boundary: <--outer42>\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Found boundary: <--inner 7>\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Mimeheader: <Content-Transfer-Encoding: quoted-printable>\n"),
-            std::string::npos);
-  EXPECT_NE(r.out.find("Mimetext: <Value: p99=2.4s>\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Message subject is: <[FIRING:1] HighLatency api (prod)>\n"),
-            std::string::npos);
+  auto r = read_mail_text(GRAFANA, false, 2);
+  EXPECT_TRUE(contains(r.out, "Found boundary: <--outer42>\n"));
+  EXPECT_TRUE(contains(r.out, "Found boundary: <--inner 7>\n"));
+  EXPECT_TRUE(contains(r.out, "Mimeheader: <Content-Transfer-Encoding: quoted-printable>\n"));
+  EXPECT_TRUE(contains(r.out, "Mimetext: <Value: p99=2.4s>\n"));
+  EXPECT_TRUE(contains(r.out, "Message subject is: <[FIRING:1] HighLatency api (prod)>\n"));
 }
 
 struct decode_case {
@@ -407,10 +385,10 @@ TEST(MimeMailClient, TheServerReceivesTheAlert) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     std::string wire = server.finish();
-    EXPECT_NE(wire.find(alert), std::string::npos) << wire;
-    EXPECT_EQ(wire.find("multi-part"), std::string::npos) << wire;
-    EXPECT_EQ(wire.find("=E2"), std::string::npos) << wire;
-    EXPECT_NE(wire.find("\r\n.\r\nSEND\r\nQUIT\r\n"), std::string::npos) << wire;
+    EXPECT_TRUE(contains(wire, alert));
+    EXPECT_FALSE(contains(wire, "multi-part"));
+    EXPECT_FALSE(contains(wire, "=E2"));
+    EXPECT_TRUE(contains(wire, "\r\n.\r\nSEND\r\nQUIT\r\n"));
   }
 }
 

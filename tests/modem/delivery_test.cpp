@@ -1,7 +1,6 @@
 // Per-service delivery against the simulated modem and paging terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,10 +12,13 @@
 #include "config/loader.h"
 #include "modem/dispatch.h"
 #include "queue/jobs.h"
+#include "support/builders.h"
+#include "support/pty.h"
 #include "support/pty_sim.h"
 #include "support/support.h"
 
 using namespace callvane;
+using testsupport::contains;
 using testsupport::pty_sim;
 
 namespace {
@@ -59,17 +61,7 @@ class DeliveryTest : public ::testing::Test {
   // A page to the given pagers (head of the list first), created at `created`.
   static page make_page(std::vector<std::string> names, const std::string& message,
                         int64_t created) {
-    page p;
-    p.created = created;
-    p.message = message;
-    p.from = "ops@example.org";
-    p.messageid = "ABCD000";
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
-      rcpt r;
-      r.pager = *it;
-      p.rcpts.push_front(r);
-    }
-    return p;
+    return testsupport::make_page(names, message, created, "ops@example.org", "ABCD000");
   }
   // Delivers the pages and returns what was logged.
   static std::string deliver(std::vector<page*> pages) {
@@ -78,6 +70,22 @@ class DeliveryTest : public ::testing::Test {
     for (page* p : pages) add_jobs(jobs, *p);
     send_jobs(jobs);
     return err.finish();
+  }
+  // Modem m1 on the simulator for service tap, with pagers ann and bob.
+  void one_service(const pty_sim& sim) {
+    add_modem("m1", sim.device());
+    service* svc = add_service("tap", "m1");
+    add_pager("ann", "1001", svc);
+    add_pager("bob", "1002", svc);
+  }
+  // The lock file of a live process of another program (pid 1 never ends).
+  std::string foreign_lock(const std::string& base) const {
+    return locks_.write("LCK.." + base, "         1\n");
+  }
+  static void expect_outcome(const rcpt& r, uint32_t flags, int tries, int goodtries) {
+    EXPECT_EQ(r.flags, flags) << r.pager;
+    EXPECT_EQ(r.tries, tries) << r.pager;
+    EXPECT_EQ(r.goodtries, goodtries) << r.pager;
   }
   bool lock_left(const std::string& device) const {
     return testsupport::file_exists(locks_.file("LCK.." + device.substr(device.rfind('/') + 1)));
@@ -88,10 +96,7 @@ class DeliveryTest : public ::testing::Test {
 
 TEST_F(DeliveryTest, ThreeJobsOfOneServiceShareOneCall) {
   pty_sim sim;
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
-  add_pager("bob", "1002", svc);
+  one_service(sim);
   page p1 = make_page({"ann", "bob"}, "first page", 100);
   page p2 = make_page({"ann"}, "second page", 50);
   std::string log = deliver({&p1, &p2});
@@ -137,20 +142,15 @@ TEST_F(DeliveryTest, EachServiceIsDialledInTurn) {
 TEST_F(DeliveryTest, LockedFirstModemFallsBackToTheSecond) {
   pty_sim sim;
   testsupport::temp_dir devs;
-  // A device locked by a live process of another program (pid 1 never ends).
   std::string busy_dev = devs.write("ttyBUSY", "");
-  std::string lock = locks_.file("LCK..ttyBUSY");
-  FILE* f = fopen(lock.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fprintf(f, "%10lu\n", 1ul);
-  fclose(f);
+  std::string lock = foreign_lock("ttyBUSY");
   add_modem("m2", sim.device());
   add_modem("m1", busy_dev);
   service* svc = add_service("tap", "m1,m2");
   add_pager("ann", "1001", svc);
   page p = make_page({"ann"}, "via the second modem", 1);
   std::string log = deliver({&p});
-  EXPECT_NE(log.find(busy_dev + " already in use"), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, busy_dev + " already in use"));
   EXPECT_EQ(p.rcpts.front().flags, F_SENT) << log;
   EXPECT_EQ(sim.events("block").size(), 1u);
   EXPECT_TRUE(testsupport::file_exists(lock)) << "another program's lock stays";
@@ -159,10 +159,7 @@ TEST_F(DeliveryTest, LockedFirstModemFallsBackToTheSecond) {
 TEST_F(DeliveryTest, NoUsableModemCostsNoGoodTry) {
   testsupport::temp_dir devs;
   std::string busy_dev = devs.write("ttyBUSY", "");
-  FILE* f = fopen(locks_.file("LCK..ttyBUSY").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fprintf(f, "%10lu\n", 1ul);
-  fclose(f);
+  foreign_lock("ttyBUSY");
   add_modem("m1", busy_dev);
   service* svc = add_service("tap", "m1,nonsense");
   add_pager("ann", "1001", svc);
@@ -170,23 +167,18 @@ TEST_F(DeliveryTest, NoUsableModemCostsNoGoodTry) {
   p.rcpts.front().flags = F_BUSY | F_SENDMAIL;
   std::string log = deliver({&p});
   const rcpt& r = p.rcpts.front();
-  EXPECT_EQ(r.flags, F_NOMODEM | F_SENDMAIL) << "old outcome cleared, recipient flags kept";
-  EXPECT_EQ(r.tries, 1);
-  EXPECT_EQ(r.goodtries, 0);
-  EXPECT_NE(log.find("nonsense: no such modem"), std::string::npos) << log;
+  // The old outcome is cleared, the recipient's own flags are kept.
+  expect_outcome(r, F_NOMODEM | F_SENDMAIL, 1, 0);
+  EXPECT_TRUE(contains(log, "nonsense: no such modem"));
 }
 
 TEST_F(DeliveryTest, BusyCountsATryButNotAGoodTry) {
   pty_sim sim({"--dial-result", "BUSY"});
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
+  one_service(sim);
   page p = make_page({"ann"}, "busy", 1);
   deliver({&p});
   const rcpt& r = p.rcpts.front();
-  EXPECT_EQ(r.flags, F_BUSY);
-  EXPECT_EQ(r.tries, 1);
-  EXPECT_EQ(r.goodtries, 0);
+  expect_outcome(r, F_BUSY, 1, 0);
   EXPECT_FALSE(lock_left(sim.device()));
 }
 
@@ -194,42 +186,30 @@ TEST_F(DeliveryTest, StatusUnknownIsRetriedOnceOnANewCall) {
   // Every call ends the transfer with ESC EOT: status unknown twice for the
   // first job; the second job needs a call of its own.
   pty_sim sim({"--block-reply", "eot"});
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
-  add_pager("bob", "1002", svc);
+  one_service(sim);
   page p = make_page({"ann", "bob"}, "unknown", 1);
   std::string log = deliver({&p});
   EXPECT_EQ(sim.events("dial").size(), 4u) << sim.record();
   EXPECT_EQ(sim.events("logout").size(), 0u) << "no logout on a dead line";
   for (const rcpt& r : p.rcpts) {
-    EXPECT_EQ(r.flags, F_FORCED) << r.pager;
-    EXPECT_EQ(r.tries, 2);
-    EXPECT_EQ(r.goodtries, 2);
+    expect_outcome(r, F_FORCED, 2, 2);
   }
   EXPECT_FALSE(lock_left(sim.device()));
 }
 
 TEST_F(DeliveryTest, RetryAfterStatusUnknownCanSucceed) {
   pty_sim sim({"--block-reply", "hangup", "--block-reply", "ack"});
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
+  one_service(sim);
   page p = make_page({"ann"}, "second time lucky", 1);
   deliver({&p});
   const rcpt& r = p.rcpts.front();
-  EXPECT_EQ(r.flags, F_SENT);
-  EXPECT_EQ(r.tries, 2);
-  EXPECT_EQ(r.goodtries, 2);
+  expect_outcome(r, F_SENT, 2, 2);
   EXPECT_EQ(sim.events("dial").size(), 2u);
 }
 
 TEST_F(DeliveryTest, RejectedTransferKeepsTheCallForTheNextJob) {
   pty_sim sim({"--block-reply", "rs", "--fault-block", "1"});
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
-  add_pager("bob", "1002", svc);
+  one_service(sim);
   page p = make_page({"ann", "bob"}, "reject the first", 1);
   deliver({&p});
   EXPECT_EQ(p.rcpts.front().flags, F_REJECT);
@@ -241,31 +221,27 @@ TEST_F(DeliveryTest, RejectedTransferKeepsTheCallForTheNextJob) {
 
 TEST_F(DeliveryTest, FailedLoginCountsAGoodTryAndHangsUp) {
   pty_sim sim({"--login-reply", "eot"});
-  add_modem("m1", sim.device());
-  service* svc = add_service("tap", "m1");
-  add_pager("ann", "1001", svc);
+  one_service(sim);
   page p = make_page({"ann"}, "forced", 1);
   deliver({&p});
   const rcpt& r = p.rcpts.front();
-  EXPECT_EQ(r.flags, F_FORCED);
-  EXPECT_EQ(r.tries, 1);
-  EXPECT_EQ(r.goodtries, 1);
+  expect_outcome(r, F_FORCED, 1, 1);
   EXPECT_EQ(sim.events("block").size(), 0u);
   EXPECT_FALSE(lock_left(sim.device()));
 }
 
 TEST_F(DeliveryTest, NoBytesOfOneDeviceReachTheNext) {
   // The first service's modem sends half a line and then falls silent.
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  std::thread talker([master] {
+  testsupport::pty_pair mute(false);
+  int slave = mute.open_slave();  // held open so that the talker's bytes are taken
+  ASSERT_GE(slave, 0);
+  std::thread talker([master = mute.master] {
     usleep(1500 * 1000);  // after the open and its flush of pending input
     ssize_t n = write(master, "xyzzy", 5);
     (void)n;
   });
   pty_sim sim;
-  add_modem("mute", name);
+  add_modem("mute", mute.slave_name);
   add_modem("sim", sim.device());
   service* a = add_service("a-mute", "mute");
   service* b = add_service("b-sim", "sim");
@@ -275,7 +251,6 @@ TEST_F(DeliveryTest, NoBytesOfOneDeviceReachTheNext) {
   std::string log = deliver({&p});
   talker.join();
   close(slave);
-  close(master);
   EXPECT_EQ(p.rcpts.front().flags, F_NOMODEM) << log;
   EXPECT_EQ(p.rcpts.back().flags, F_SENT) << log;
   size_t second = log.find("new service: b-sim");

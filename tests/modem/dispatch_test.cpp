@@ -8,9 +8,12 @@
 #include "common/settings.h"
 #include "config/config.h"
 #include "queue/jobs.h"
+#include "support/builders.h"
 #include "support/support.h"
 
 using namespace callvane;
+using testsupport::contains;
+using testsupport::recipient;
 
 namespace {
 
@@ -46,12 +49,6 @@ class JobListTest : public ::testing::Test {
   void add_pager(const std::string& name, const std::string& id, service* svc) {
     pagers.push_front(pager{name, std::nullopt, id, svc});
   }
-  static rcpt recipient(const std::string& name, int level = 1) {
-    rcpt r;
-    r.pager = name;
-    r.servicelevel = level;
-    return r;
-  }
   static std::vector<std::string> drain(job_list& jobs) {
     std::vector<std::string> order;
     while (!jobs.empty()) {
@@ -81,7 +78,7 @@ TEST_F(JobListTest, OrdersByServiceThenLevelThenCreationKeepingTies) {
   EXPECT_EQ(add_jobs(jobs, newer), 3);
   EXPECT_EQ(add_jobs(jobs, older), 2);
   std::string log = err.finish();
-  EXPECT_NE(log.find("pager=ann, pagerid=1001, service=beta"), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "pager=ann, pagerid=1001, service=beta"));
   EXPECT_EQ(drain(jobs),
             (std::vector<std::string>{"alpha:cy:1000", "alpha:cy:2000", "alpha:bob:2000",
                                       "beta:ann:1000", "beta:ann:2000"}));
@@ -113,7 +110,7 @@ TEST_F(JobListTest, HeldRecipientIsPendingWithoutJob) {
   std::string log = err.finish();
   EXPECT_TRUE(jobs.empty());
   EXPECT_EQ(p.flags & F_BADPAGE, 0u);
-  EXPECT_NE(log.find("skipping ann until "), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "skipping ann until "));
 }
 
 TEST_F(JobListTest, UnknownPagerOrServiceMakesNoJobAndABadPage) {
@@ -129,9 +126,9 @@ TEST_F(JobListTest, UnknownPagerOrServiceMakesNoJobAndABadPage) {
   std::string log = err.finish();
   EXPECT_TRUE(jobs.empty());
   EXPECT_NE(p.flags & F_BADPAGE, 0u);
-  EXPECT_NE(log.find("no such pager nobody\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("no such pager 12345\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("no such service nowhere\n"), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "no such pager nobody\n"));
+  EXPECT_TRUE(contains(log, "no such pager 12345\n"));
+  EXPECT_TRUE(contains(log, "no such service nowhere\n"));
 }
 
 TEST_F(JobListTest, SentRecipientsAreNeitherJobsNorPending) {
@@ -160,7 +157,7 @@ TEST_F(JobListTest, MaxtriesCountsOnlyGoodTries) {
   testsupport::capture_fd err(2);
   EXPECT_EQ(add_jobs(jobs, p), 1);
   std::string log = err.finish();
-  EXPECT_NE(log.find("too many retries for bob in P1.000"), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "too many retries for bob in P1.000"));
   const rcpt& first = p.rcpts.front();  // cy
   const rcpt& second = p.rcpts.back();  // bob
   EXPECT_EQ(first.flags & F_FAILED, 0u);

@@ -7,6 +7,7 @@
 #include "support/pty_sim.h"
 #include "support/support.h"
 
+using testsupport::contains;
 using testsupport::pty_sim;
 using testsupport::run_callvane;
 
@@ -60,9 +61,8 @@ TEST_F(InteractiveTest, DeliversAPageAndLogsOnStandardOutput) {
   ASSERT_NE(at, std::string::npos) << r.out;
   std::string id = r.out.substr(at + line.size(), 8);
   EXPECT_EQ(id[7], 'I') << r.out;
-  EXPECT_NE(r.out.find(", from=carol@example.org, to=alice, parts=1\n"), std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("logging into default"), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.out, ", from=carol@example.org, to=alice, parts=1\n"));
+  EXPECT_TRUE(contains(r.out, "logging into default"));
   EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
@@ -96,7 +96,7 @@ TEST_F(InteractiveTest, UnknownPagerIsLoggedAndNothingIsDialled) {
   pty_sim sim;
   auto r = run_callvane({"-i", "-C", config(sim.device()), "-p", "nobody", "hello"}, limited(30));
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("no such pager nobody\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.out, "no such pager nobody\n"));
   EXPECT_TRUE(sim.events("dial").empty());
 }
 
@@ -105,8 +105,8 @@ TEST_F(InteractiveTest, ConfigurationErrorsStopBeforeDelivery) {
   auto r = run_callvane({"-i", "-C", config(sim.device(), "bogus line\n"), "-p", "alice", "hi"},
                         limited(30));
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("Error reading configuration file\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("unexpected: <bogus line>"), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.err, "Error reading configuration file\n"));
+  EXPECT_TRUE(contains(r.out, "unexpected: <bogus line>"));
   EXPECT_TRUE(sim.events("dial").empty());
 }
 
@@ -114,7 +114,7 @@ TEST_F(InteractiveTest, BusyServiceIsReportedAndExitsOne) {
   pty_sim sim({"--dial-result", "BUSY"});
   auto r = run_callvane({"-i", "-C", config(sim.device()), "-p", "alice", "hi"}, limited(30));
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("remote is busy, service=default"), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.out, "remote is busy, service=default"));
   EXPECT_TRUE(sim.events("block").empty());
 }
 

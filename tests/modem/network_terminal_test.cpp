@@ -1,6 +1,5 @@
 // Paging terminals on the network: pages over TCP and verified TLS to the
 // simulated terminal, from callvane -i and through the daemon's queue.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,12 +13,14 @@
 #include "support/sandbox.h"
 #include "support/support.h"
 #include "support/test_certs.h"
+#include "support/wait.h"
 
 namespace {
 
 using namespace testsupport;
 
 const char QUEUE_RUN[] = "processing the page queue";
+const std::chrono::seconds SETTLE(30);
 
 run_options limited(int seconds) {
   run_options opts;
@@ -35,15 +36,6 @@ std::unique_ptr<pty_sim> terminal(std::vector<std::string> args, const std::stri
   if (!cert.empty()) all.insert(all.end(), {"--tls-cert", cert, "--tls-key", key});
   all.insert(all.end(), args.begin(), args.end());
   return std::make_unique<pty_sim>(all);
-}
-
-size_t entries(const std::string& dir) {
-  size_t n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
 }
 
 class NetworkTerminal : public ::testing::Test {
@@ -84,10 +76,10 @@ TEST_F(NetworkTerminal, InteractivePageGoesOverTcpWithoutAnyModemDialogue) {
   ASSERT_EQ(1u, sim->events("connect").size()) << sim->record();
   EXPECT_EQ("pw", sim->events("login").at(0).at(2));
   EXPECT_EQ(1u, sim->events("logout").size()) << sim->record();
-  EXPECT_NE(std::string::npos, r.out.find("connected to remote, service=default")) << r.out;
+  EXPECT_TRUE(contains(r.out, "connected to remote, service=default"));
   for (const char* modem_only : {"initializing modem", "dialing service", "locking", "hanging up"})
-    EXPECT_EQ(std::string::npos, r.out.find(modem_only)) << modem_only << "\n" << r.out;
-  EXPECT_EQ(0u, entries(setup_.dir().file("lock"))) << "no device lock for a network line";
+    EXPECT_FALSE(contains(r.out, modem_only)) << modem_only << "\n" << r.out;
+  EXPECT_EQ(0, count_entries(setup_.dir().file("lock"))) << "no device lock for a network line";
 }
 
 TEST_F(NetworkTerminal, EveryJobOfTheServiceUsesOneConnection) {
@@ -103,8 +95,8 @@ TEST_F(NetworkTerminal, TerminalThatClosesDuringABlockIsAHangUpAndTheJobIsTriedA
   auto sim = terminal({"--block-reply", "close", "--block-reply", "ack"});
   auto r = page(config("tcp:" + sim->device()), {"alice"}, "retry me");
   EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("unexpected hangup by remote")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("page status unknown")) << r.out;
+  EXPECT_TRUE(contains(r.out, "unexpected hangup by remote"));
+  EXPECT_TRUE(contains(r.out, "page status unknown"));
   EXPECT_EQ(2u, sim->events("connect").size()) << sim->record();
   ASSERT_EQ(1u, sim->events("block").size()) << sim->record();
   EXPECT_EQ("2", sim->events("block")[0][1]) << "accepted on the second connection";
@@ -114,7 +106,7 @@ TEST_F(NetworkTerminal, TerminalThatClosesDuringTheLoginIsNoCarrier) {
   auto sim = terminal({"--login-reply", "close"});
   auto r = page(config("tcp:" + sim->device()), {"alice"}, "never sent");
   EXPECT_NE(0, r.status) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("unexpected hangup by default")) << r.out;
+  EXPECT_TRUE(contains(r.out, "unexpected hangup by default"));
   EXPECT_EQ(0u, sim->events("block").size()) << sim->record();
 }
 
@@ -128,7 +120,7 @@ TEST_F(NetworkTerminal, VerifiedTlsOverIpv4AndIpv6) {
     auto blocks = sim->events("block");
     ASSERT_EQ(1u, blocks.size()) << sim->record() << r.out;
     EXPECT_EQ("ops: secure page", blocks[0][3]);
-    EXPECT_NE(std::string::npos, r.out.find("TLS with " + sim->device() + ": TLSv1.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "TLS with " + sim->device() + ": TLSv1."));
   }
 }
 
@@ -146,13 +138,6 @@ class NetworkTerminalQueue : public NetworkTerminal {
     auto r = run_callvane({"-s", "127.0.0.1", "-f", "carol", "-p", "alice", text}, limited(30));
     ASSERT_EQ(0, r.status) << r.err;
   }
-  bool wait_for(const std::function<bool()>& done) {
-    for (int i = 0; i < 600; i++) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
   std::unique_ptr<daemon_process> daemon_;
 };
 
@@ -163,10 +148,11 @@ TEST_F(NetworkTerminalQueue, QueuedPagesAreDeliveredOverTcpAndOverVerifiedTls) {
     auto sim = tls ? terminal({}, certs.cert(), certs.key()) : terminal({});
     start(config((tls ? "tls:" : "tcp:") + sim->device(), tls ? "cafile=" + certs.ca() : ""));
     submit("queued for the carrier");
-    ASSERT_TRUE(wait_for([&] { return !sim->events("block").empty(); }))
+    ASSERT_TRUE(wait_until([&] { return !sim->events("block").empty(); }, SETTLE))
         << sim->record() << daemon_->log();
     EXPECT_EQ("carol: queued for the carrier", sim->events("block")[0][3]);
-    EXPECT_TRUE(wait_for([&] { return setup_.spool_files("P").empty(); })) << daemon_->log();
+    EXPECT_TRUE(wait_until([&] { return setup_.spool_files("P").empty(); }, SETTLE))
+        << daemon_->log();
     EXPECT_EQ(0, daemon_->stop());
   }
 }
@@ -207,8 +193,8 @@ TEST_P(NetworkTerminalRefused, PageStaysQueuedAsACallWithoutCarrier) {
   auto names = setup_.spool_files("P");
   ASSERT_EQ(1u, names.size()) << daemon_->log();
   std::string file = read_file(setup_.spool() + "/" + names[0]);
-  EXPECT_NE(std::string::npos, file.find("\nTries: 1\nGoodtries: 1\n")) << file;
-  EXPECT_NE(std::string::npos, file.find("\nFlags: 8 ( F_NOCARRIER )\n")) << file;
+  EXPECT_TRUE(contains(file, "\nTries: 1\nGoodtries: 1\n"));
+  EXPECT_TRUE(contains(file, "\nFlags: 8 ( F_NOCARRIER )\n"));
   EXPECT_EQ(0u, sim->events("login").size()) << sim->record();
 }
 

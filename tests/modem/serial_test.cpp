@@ -14,56 +14,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "common/settings.h"
 #include "config/config.h"
+#include "support/pty.h"
 #include "support/support.h"
 
 using namespace callvane;
 using testsupport::capture_fd;
+using testsupport::contains;
 using testsupport::file_exists;
+using testsupport::pty_pair;
 using testsupport::read_file;
 using testsupport::temp_dir;
 
 namespace {
-
-// A pseudo-terminal pair: the test plays the modem on the master side.
-struct pty_pair {
-  int master = -1;
-  std::string slave_name;
-
-  pty_pair() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) abort();
-    slave_name = ptsname(master);
-    // Keep the slave raw until the code under test sets it up.
-    int s = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(s, &t);
-    cfmakeraw(&t);
-    tcsetattr(s, TCSANOW, &t);
-    close(s);
-  }
-  ~pty_pair() { close(master); }
-  int open_slave() const { return open(slave_name.c_str(), O_RDWR | O_NOCTTY); }
-  void say(const std::string& bytes) const {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // What the code under test wrote, waiting briefly for it.
-  std::string heard() const {
-    std::string out;
-    for (;;) {
-      pollfd p{master, POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) break;
-      char buf[256];
-      ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-};
 
 class Serial : public ::testing::Test {
  protected:
@@ -90,9 +57,16 @@ class Serial : public ::testing::Test {
     interactive = false;
     return out;
   }
+  // The slave side of the test's pseudo-terminal, opened anew.
+  int slave() const {
+    int fd = pty.open_slave();
+    if (fd < 0) throw std::runtime_error("cannot open " + pty.slave_name);
+    return fd;
+  }
   bool temp_lock_left() const { return file_exists(dir_.file("LTMP." + std::to_string(getpid()))); }
 
   temp_dir dir_;
+  pty_pair pty;  // the test plays the modem on the master side
   std::optional<std::string> saved_lockdir_;
 };
 
@@ -107,7 +81,7 @@ pid_t dead_pid() {
 
 TEST_F(Serial, LockFileHoldsPidWithMode0444AndNoTemporaryFileRemains) {
   std::string out = logged([] { EXPECT_EQ(lock_device("/dev/ttyS7"), 0); });
-  EXPECT_NE(out.find("locking /dev/ttyS7\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "locking /dev/ttyS7\n"));
   char expected[32];
   snprintf(expected, sizeof expected, "%10lu\n", static_cast<unsigned long>(getpid()));
   EXPECT_EQ(read_file(lockfile("ttyS7")), expected);
@@ -118,7 +92,7 @@ TEST_F(Serial, LockFileHoldsPidWithMode0444AndNoTemporaryFileRemains) {
   EXPECT_FALSE(temp_lock_left());
 
   out = logged([] { unlock_device("/dev/ttyS7"); });
-  EXPECT_NE(out.find("unlocking /dev/ttyS7\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "unlocking /dev/ttyS7\n"));
   EXPECT_FALSE(file_exists(lockfile("ttyS7")));
 }
 
@@ -131,7 +105,7 @@ TEST_F(Serial, LockNameIsTheLastPathComponent) {
 TEST_F(Serial, LiveOwnerKeepsTheLock) {
   ASSERT_EQ(lock_device("/dev/ttyS1"), 0);
   std::string out = logged([] { EXPECT_EQ(lock_device("/dev/ttyS1"), -1); });
-  EXPECT_NE(out.find("/dev/ttyS1 already in use\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "/dev/ttyS1 already in use\n"));
   EXPECT_TRUE(file_exists(lockfile("ttyS1")));
   EXPECT_FALSE(temp_lock_left());
   unlock_device("/dev/ttyS1");
@@ -182,22 +156,21 @@ TEST_F(Serial, DeviceWithoutSlashHasNoLock) {
     EXPECT_EQ(lock_device("ttyS4"), -1);
     unlock_device("ttyS4");
   });
-  EXPECT_NE(out.find("cannot determine lock name for ttyS4\n"), std::string::npos);
-  EXPECT_EQ(out.find("cannot unlock"), std::string::npos);
+  EXPECT_TRUE(contains(out, "cannot determine lock name for ttyS4\n"));
+  EXPECT_FALSE(contains(out, "cannot unlock"));
   EXPECT_FALSE(temp_lock_left());
 }
 
 TEST_F(Serial, MissingLockDirectoryFailsCleanly) {
   lockdir = dir_.file("missing");
   std::string out = logged([] { EXPECT_EQ(lock_device("/dev/ttyS5"), -1); });
-  EXPECT_NE(out.find("cannot create lockfile: "), std::string::npos);
+  EXPECT_TRUE(contains(out, "cannot create lockfile: "));
   lockdir = dir_.path();
   out = logged([] { unlock_device("/dev/ttyS6"); });
-  EXPECT_NE(out.find("cannot unlock lock /dev/ttyS6: "), std::string::npos);
+  EXPECT_TRUE(contains(out, "cannot unlock lock /dev/ttyS6: "));
 }
 
 TEST_F(Serial, OpenDeviceLocksAndReleasesOnFailure) {
-  pty_pair pty;
   std::string base = pty.slave_name.substr(pty.slave_name.rfind('/') + 1);
   int fd = open_device(pty.slave_name);
   ASSERT_GE(fd, 0);
@@ -213,7 +186,7 @@ TEST_F(Serial, OpenDeviceLocksAndReleasesOnFailure) {
   EXPECT_FALSE(file_exists(lockfile(base)));
 
   std::string out = logged([] { EXPECT_EQ(open_device("/nonexistent/ttyQ9"), -1); });
-  EXPECT_NE(out.find("cannot open /nonexistent/ttyQ9: "), std::string::npos);
+  EXPECT_TRUE(contains(out, "cannot open /nonexistent/ttyQ9: "));
   EXPECT_FALSE(file_exists(lockfile("ttyQ9")));
 }
 
@@ -257,9 +230,7 @@ TEST_F(Serial, LineSettingsFraming) {
 }
 
 TEST_F(Serial, SetupLineOnATerminal) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   service svc;
   for (unsigned baud : {300u, 1200u, 2400u, 9600u, 19200u, 38400u, 57600u, 115200u}) {
     svc.baudrate = baud;
@@ -275,16 +246,14 @@ TEST_F(Serial, SetupLineOnATerminal) {
   close(fd);
 
   std::string out = logged([&] { EXPECT_EQ(setup_line(-1, svc), -1); });
-  EXPECT_NE(out.find("tcgetattr(): "), std::string::npos);
+  EXPECT_TRUE(contains(out, "tcgetattr(): "));
 }
 
 // A run killed before it dropped DTR leaves its settings on the line; the
 // next run asks for the same, which a pseudo-terminal (8 bits, no parity)
 // cannot take any further, and tcsetattr() reports EINVAL for that.
 TEST_F(Serial, SetupLineTwiceAtTheSameSpeed) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   service svc;
   svc.baudrate = 300;
   for (int parity : {PARITY_EVEN, PARITY_ODD, PARITY_NONE}) {
@@ -299,16 +268,14 @@ TEST_F(Serial, SetupLineTwiceAtTheSameSpeed) {
 }
 
 TEST_F(Serial, HangupDropsDtrAndCloses) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   service svc;
   svc.baudrate = 2400;
   ASSERT_EQ(setup_line(fd, svc), 0);
   std::string out = logged([&] { hangup(fd); });
-  EXPECT_NE(out.find("hanging up modem\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "hanging up modem\n"));
   // Without a carrier line there is no "+++" fallback.
-  EXPECT_EQ(out.find("dropping DTR"), std::string::npos);
+  EXPECT_FALSE(contains(out, "dropping DTR"));
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // closed
   termios t{};
   ASSERT_EQ(tcgetattr(pty.master, &t), 0);
@@ -317,9 +284,7 @@ TEST_F(Serial, HangupDropsDtrAndCloses) {
 }
 
 TEST_F(Serial, SendWritesExactlyTheText) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   debug = 1;
   capture_fd cap(2);
   send_string(fd, "ATZ\r");
@@ -331,9 +296,7 @@ TEST_F(Serial, SendWritesExactlyTheText) {
 }
 
 TEST_F(Serial, ReadByteReturnsEveryValueAndTimesOut) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   pty.say(
       std::string("\xff"
                   "\x00"
@@ -350,9 +313,7 @@ TEST_F(Serial, ReadByteReturnsEveryValueAndTimesOut) {
 }
 
 TEST_F(Serial, GetpacketLinesAndCarryOver) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   pty.say("OK\r");
   EXPECT_EQ(getpacket(fd, 1), "OK");
   pty.say("O");
@@ -367,9 +328,7 @@ TEST_F(Serial, GetpacketLinesAndCarryOver) {
 }
 
 TEST_F(Serial, GetpacketCutsAtFullBuffer) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   std::string long_line;
   for (int i = 0; i < 2000; i++) long_line += static_cast<char>('a' + i % 26);
   pty.say(long_line);
@@ -377,7 +336,7 @@ TEST_F(Serial, GetpacketCutsAtFullBuffer) {
   std::string out = logged([&] { first = getpacket(fd, 1); });
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(*first, long_line.substr(0, 1023));
-  EXPECT_NE(out.find("getpacket() buffer is full!\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "getpacket() buffer is full!\n"));
   // The next call starts empty after that packet; without a CR it times out
   // and keeps the rest for the call after.
   EXPECT_EQ(getpacket(fd, 1), std::nullopt);
@@ -387,24 +346,20 @@ TEST_F(Serial, GetpacketCutsAtFullBuffer) {
 }
 
 TEST_F(Serial, GetpacketLogsAtDebugLevel) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   pty.say("\x1b[p\r");
   debug = 2;
   capture_fd cap(2);
   auto p = getpacket(fd, 1);
   std::string err = cap.finish();
   EXPECT_EQ(p, "\x1b[p");
-  EXPECT_NE(err.find("got byte: <\\e>\n"), std::string::npos);
-  EXPECT_NE(err.find("getpacket() got 3 bytes: <\\e[p>\n"), std::string::npos);
+  EXPECT_TRUE(contains(err, "got byte: <\\e>\n"));
+  EXPECT_TRUE(contains(err, "getpacket() got 3 bytes: <\\e[p>\n"));
   close(fd);
 }
 
 TEST_F(Serial, ExpectDropsOtherPackets) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   pty.say("ATZ\r\r\nOK\r\n");
   debug = 1;
   capture_fd cap(2);
@@ -412,16 +367,14 @@ TEST_F(Serial, ExpectDropsOtherPackets) {
   pty.say("ok\rOK \r");
   EXPECT_EQ(expect(fd, "OK", 1), 0);
   std::string err = cap.finish();
-  EXPECT_NE(err.find("looking for <OK>\n"), std::string::npos);
-  EXPECT_NE(err.find("found <OK>\n"), std::string::npos);
-  EXPECT_NE(err.find("didn't find <OK>\n"), std::string::npos);
+  EXPECT_TRUE(contains(err, "looking for <OK>\n"));
+  EXPECT_TRUE(contains(err, "found <OK>\n"));
+  EXPECT_TRUE(contains(err, "didn't find <OK>\n"));
   close(fd);
 }
 
 TEST_F(Serial, ExpectEndsAgainstEndlessTalk) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   // A talker that never sends the awaited line and never pauses for a
   // second: expect must still come back, with 0.
   pid_t talker = fork();
@@ -439,9 +392,7 @@ TEST_F(Serial, ExpectEndsAgainstEndlessTalk) {
 }
 
 TEST_F(Serial, WriteToAStoppedLineGivesUp) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   service svc;
   svc.baudrate = 9600;
   ASSERT_EQ(setup_line(fd, svc), 0);
@@ -463,9 +414,7 @@ bool carrier_once(int) { return carrier_calls++ == 0; }
 }  // namespace
 
 TEST_F(Serial, HangupFallsBackToEscapeAndAth0) {
-  pty_pair pty;
-  int fd = pty.open_slave();
-  ASSERT_GE(fd, 0);
+  int fd = slave();
   service svc;
   svc.baudrate = 9600;
   ASSERT_EQ(setup_line(fd, svc), 0);
@@ -478,9 +427,9 @@ TEST_F(Serial, HangupFallsBackToEscapeAndAth0) {
   hangup(fd);
   std::string err = cap.finish();
   set_carrier_query(nullptr);
-  EXPECT_NE(err.find("dropping DTR did not hang up the modem!\n"), std::string::npos);
-  EXPECT_NE(err.find("sending <+++>\n"), std::string::npos);
-  EXPECT_NE(err.find("sending <ATH0\\r>\n"), std::string::npos);
+  EXPECT_TRUE(contains(err, "dropping DTR did not hang up the modem!\n"));
+  EXPECT_TRUE(contains(err, "sending <+++>\n"));
+  EXPECT_TRUE(contains(err, "sending <ATH0\\r>\n"));
   // Both commands were answered (the line's output is discarded on close,
   // so the answers are what shows that they went out).
   size_t first = err.find("found <OK>\n");
@@ -490,15 +439,14 @@ TEST_F(Serial, HangupFallsBackToEscapeAndAth0) {
 }
 
 TEST_F(Serial, OpenDeviceHangsUpALineThatIsAlreadyConnected) {
-  pty_pair pty;
   carrier_calls = 0;
   set_carrier_query(carrier_once);
   int fd = -1;
   std::string out = logged([&] { fd = open_device(pty.slave_name); });
   set_carrier_query(nullptr);
   ASSERT_GE(fd, 0);
-  EXPECT_NE(out.find("carrier detect is already present!\n"), std::string::npos);
-  EXPECT_NE(out.find("hanging up modem\n"), std::string::npos);
+  EXPECT_TRUE(contains(out, "carrier detect is already present!\n"));
+  EXPECT_TRUE(contains(out, "hanging up modem\n"));
   // Locked again, once, and still held.
   std::string base = pty.slave_name.substr(pty.slave_name.rfind('/') + 1);
   EXPECT_TRUE(file_exists(lockfile(base)));

@@ -6,29 +6,14 @@
 #include <vector>
 
 #include "modem/tap.h"
+#include "support/builders.h"
 #include "support/support.h"
 
 using namespace callvane;
 
 namespace {
 
-struct job_fixture {
-  service svc;
-  page pg;
-  rcpt r;
-  pager pgr;
-  job j;
-
-  job_fixture() {
-    svc.name = "acme";
-    pgr.name = "alice";
-    pgr.pagerid = "1234567";
-    pgr.service = &svc;
-    r.pager = "alice";
-    pg.from = "alice@example.org";
-    pg.messageid = "AbCd001";
-    j = job{&pg, &r, &svc, &pgr};
-  }
+struct job_fixture : testsupport::job_parts {
   std::vector<std::string> texts(const std::string& message) {
     pg.message = message;
     return tap_texts(j);

@@ -10,6 +10,8 @@
 #include "common/settings.h"
 #include "modem/serial.h"
 #include "modem/tap.h"
+#include "support/builders.h"
+#include "support/cases.h"
 #include "support/pty_sim.h"
 #include "support/support.h"
 
@@ -25,7 +27,7 @@ bool has(const std::string& log, const std::string& line) {
   return log.find(line + "\n") != std::string::npos;
 }
 
-class Dialogue : public ::testing::Test {
+class Dialogue : public ::testing::Test, public testsupport::job_parts {
  protected:
   void SetUp() override {
     saved_lockdir_ = lockdir;
@@ -33,19 +35,11 @@ class Dialogue : public ::testing::Test {
     interactive = true;  // log lines go to standard output, which is captured
     debug = 0;
     reset_packet_buffer();
-    svc.name = "acme";
     svc.phone = "5551234";
     svc.password = "secret";
     svc.baudrate = 9600;
     svc.parity = PARITY_NONE;
-    pgr.name = "alice";
-    pgr.pagerid = "1234567";
-    pgr.service = &svc;
-    r.pager = "alice";
-    pg.from = "alice@example.org";
-    pg.messageid = "AbCd001";
     pg.message = "hello world";
-    j = job{&pg, &r, &svc, &pgr};
   }
   void TearDown() override {
     if (fd_ >= 0) finish();
@@ -95,11 +89,6 @@ class Dialogue : public ::testing::Test {
   std::string device_;
   int fd_ = -1;
   std::string log;
-  service svc;
-  pager pgr;
-  rcpt r;
-  page pg;
-  job j;
 };
 
 std::string words(size_t length) { return testsupport::short_words(length); }
@@ -229,70 +218,6 @@ TEST_F(Dialogue, DialResultsGiveTheirFlags) {
   EXPECT_EQ(sim.events("login").size(), 1u);
 }
 
-TEST_F(Dialogue, ModemWithoutEchoCannotDial) {
-  pty_sim sim({"--echo", "no"});
-  EXPECT_EQ(dial(sim), F_NOMODEM);
-  EXPECT_TRUE(has(log, "cannot dial modem"));
-}
-
-TEST_F(Dialogue, SilentModemCannotBeInitialised) {
-  pty_sim sim({"--init-reply", "none"});
-  EXPECT_EQ(dial(sim), F_NOMODEM);
-  EXPECT_TRUE(has(log, "cannot initialize modem"));
-  EXPECT_TRUE(sim.events("dial").empty());
-}
-
-TEST_F(Dialogue, LatePromptIsWaitedFor) {
-  pty_sim sim({"--prompt-after", "3"});
-  EXPECT_EQ(dial(sim), 0u);
-  EXPECT_EQ(sim.events("login").size(), 1u);
-}
-
-TEST_F(Dialogue, PromptMatchRestartsWithoutRetestingTheByte) {
-  // "IID=": the second I restarts the match and is dropped, so no cycle
-  // ever sees the prompt.
-  pty_sim sim({"--prompt", "IID="});
-  EXPECT_EQ(dial(sim), F_NOPROMPT);
-  EXPECT_TRUE(has(log, "no login prompt from acme"));
-  EXPECT_TRUE(sim.events("login").empty());
-}
-
-TEST_F(Dialogue, PromptAmidNoise) {
-  pty_sim sim({"--prompt", "xIDxID=\r\n"});
-  EXPECT_EQ(dial(sim), 0u);
-}
-
-TEST_F(Dialogue, LoginRepeatedAfterNaks) {
-  pty_sim sim({"--login-nak", "2"});
-  EXPECT_EQ(dial(sim), 0u);
-  EXPECT_EQ(sim.events("login").size(), 3u);
-  EXPECT_TRUE(has(log, "login requested again"));
-}
-
-TEST_F(Dialogue, SevenLoginsAtMost) {
-  pty_sim sim({"--login-nak", "7"});
-  EXPECT_EQ(dial(sim), F_UNKNOWN);
-  EXPECT_TRUE(has(log, "too many login attempts for acme"));
-  finish();
-  EXPECT_EQ(sim.events("login").size(), 7u);
-}
-
-TEST_F(Dialogue, WrongPasswordIsRefused) {
-  pty_sim sim({"--password", "other", "--login-nak", "0"});
-  EXPECT_EQ(dial(sim), F_UNKNOWN);
-  finish();
-  EXPECT_EQ(sim.events("login").size(), 7u);
-}
-
-TEST_F(Dialogue, NakAndEotInOnePacket) {
-  pty_sim sim({"--login-reply", "nak-eot"});
-  EXPECT_EQ(dial(sim), F_FORCED);
-  EXPECT_TRUE(has(log, "forced disconnect from acme"));
-  finish();
-  // The login was sent again before the disconnect was seen.
-  EXPECT_EQ(sim.events("login").size(), 2u);
-}
-
 TEST_F(Dialogue, LoginFailures) {
   pty_sim sim({"--login-reply", "eot", "--login-reply", "hangup", "--login-reply", "no-goahead"});
   EXPECT_EQ(dial(sim), F_FORCED);
@@ -319,73 +244,6 @@ TEST_F(Dialogue, SilenceAtLoginOrAfterABlock) {
       << log;
 }
 
-TEST_F(Dialogue, BlockNakedFiveTimesFailsWithReason) {
-  pty_sim sim({"--block-nak", "5", "--reason", "  pager busy"});
-  ASSERT_EQ(dial(sim), 0u);
-  EXPECT_EQ(send(j), -1);
-  EXPECT_TRUE(has(log, "message requested again"));
-  EXPECT_TRUE(has(log, "too many retries"));
-  EXPECT_TRUE(
-      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=1 : pager busy"));
-  finish();
-  EXPECT_EQ(sim.events("recv").size(), 5u);
-  EXPECT_TRUE(sim.events("block").empty());
-}
-
-TEST_F(Dialogue, BlockNakedTwiceIsDelivered) {
-  pty_sim sim({"--block-nak", "2"});
-  ASSERT_EQ(dial(sim), 0u);
-  EXPECT_EQ(send(j), 0);
-  EXPECT_TRUE(has(log, "page delivered, id=AbCd001, from=alice@example.org, to=alice, parts=1"));
-  finish();
-  EXPECT_EQ(sim.events("recv").size(), 3u);
-  EXPECT_EQ(sim.events("block").size(), 1u);
-}
-
-TEST_F(Dialogue, RejectedBlock) {
-  pty_sim sim({"--block-reply", "rs"});
-  ASSERT_EQ(dial(sim), 0u);
-  EXPECT_EQ(send(j), -1);
-  EXPECT_TRUE(has(log, "message rejected"));
-  EXPECT_TRUE(
-      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=1 : <NULL>"));
-}
-
-TEST_F(Dialogue, DisconnectAtFirstBlockIsStatusUnknown) {
-  pty_sim sim({"--block-reply", "eot", "--reason", "invalid pager"});
-  ASSERT_EQ(dial(sim), 0u);
-  EXPECT_EQ(send(j), 1);
-  EXPECT_TRUE(has(log, "message not accepted, disconnect now"));
-  EXPECT_TRUE(has(log,
-                  "page status unknown, id=AbCd001, from=alice@example.org, to=alice, parts=1 : "
-                  "invalid pager"));
-}
-
-TEST_F(Dialogue, HangupDuringSecondBlockCountsPartsOnce) {
-  pty_sim sim({"--fault-block", "2", "--block-nak", "1", "--block-reply", "hangup"});
-  ASSERT_EQ(dial(sim), 0u);
-  pg.message = words(120);
-  EXPECT_EQ(send(j), 1);
-  EXPECT_TRUE(has(log, "unexpected hangup by remote"));
-  EXPECT_TRUE(has(
-      log, "page status unknown, id=AbCd001, from=alice@example.org, to=alice, parts=2 : <NULL>"));
-  finish();
-  EXPECT_EQ(sim.events("block").size(), 1u);
-  EXPECT_EQ(sim.events("recv").size(), 3u);  // block 1 once, block 2 twice
-}
-
-TEST_F(Dialogue, MaxmsgsizeTooSmallSendsNothing) {
-  pty_sim sim;
-  ASSERT_EQ(dial(sim), 0u);
-  svc.maxmsgsize = 30;
-  EXPECT_EQ(send(j), -1);
-  EXPECT_TRUE(has(log, "maxmsgsize too small"));
-  EXPECT_TRUE(
-      has(log, "page failed, id=AbCd001, from=alice@example.org, to=alice, parts=0 : <NULL>"));
-  finish();
-  EXPECT_TRUE(sim.events("recv").empty());
-}
-
 TEST_F(Dialogue, LogoutWarnsOfRs) {
   pty_sim sim({"--logout-rs", "yes"});
   ASSERT_EQ(dial(sim), 0u);
@@ -404,14 +262,6 @@ TEST_F(Dialogue, GarbageAndOverlongLinesAreSurvived) {
   bye();
   finish();
   EXPECT_EQ(sim.events("block").size(), 1u);
-}
-
-TEST_F(Dialogue, EndlessTalkEndsTheAttempt) {
-  // Without a bound on the whole wait this would not return while the
-  // simulator lives.
-  pty_sim sim({"--chatter", "init"});
-  EXPECT_EQ(dial(sim), F_NOMODEM);
-  EXPECT_TRUE(has(log, "cannot initialize modem"));
 }
 
 TEST_F(Dialogue, TerminalThatDiesMidSession) {
@@ -436,3 +286,133 @@ TEST_F(Dialogue, BadChecksumIsAnsweredWithNak) {
   EXPECT_EQ(sim.events("badsum").size(), 1u);
   EXPECT_TRUE(sim.events("recv").empty());
 }
+
+namespace {
+
+int count(const pty_sim& sim, const std::string& kind) {
+  return static_cast<int>(sim.events(kind).size());
+}
+
+// A call that ends in the connect dialogue, and what it leaves behind.
+struct dial_case {
+  const char* name;
+  std::vector<std::string> faults;  // of the simulator
+  unsigned flag;                    // what the dialogue returns
+  const char* line = nullptr;       // a line it logs
+  int logins = -1, dials = -1;      // events of the simulator, when counted
+};
+
+const dial_case DIAL_CASES[] = {
+    {"ModemWithoutEchoCannotDial", {"--echo", "no"}, F_NOMODEM, "cannot dial modem"},
+    {"SilentModemCannotBeInitialised",
+     {"--init-reply", "none"},
+     F_NOMODEM,
+     "cannot initialize modem",
+     -1,
+     0},
+    {"LatePromptIsWaitedFor", {"--prompt-after", "3"}, 0, nullptr, 1},
+    // "IID=": the second I restarts the match and is dropped, so no cycle
+    // ever sees the prompt.
+    {"PromptMatchRestartsWithoutRetestingTheByte",
+     {"--prompt", "IID="},
+     F_NOPROMPT,
+     "no login prompt from acme",
+     0},
+    {"PromptAmidNoise", {"--prompt", "xIDxID=\r\n"}, 0},
+    {"LoginRepeatedAfterNaks", {"--login-nak", "2"}, 0, "login requested again", 3},
+    {"SevenLoginsAtMost", {"--login-nak", "7"}, F_UNKNOWN, "too many login attempts for acme", 7},
+    {"WrongPasswordIsRefused", {"--password", "other", "--login-nak", "0"}, F_UNKNOWN, nullptr, 7},
+    // The login was sent again before the disconnect was seen.
+    {"NakAndEotInOnePacket",
+     {"--login-reply", "nak-eot"},
+     F_FORCED,
+     "forced disconnect from acme",
+     2},
+    // Without a bound on the whole wait this would not return while the
+    // simulator lives.
+    {"EndlessTalkEndsTheAttempt", {"--chatter", "init"}, F_NOMODEM, "cannot initialize modem"},
+};
+
+class DialOutcome : public Dialogue, public ::testing::WithParamInterface<dial_case> {};
+
+TEST_P(DialOutcome, Dial) {
+  const dial_case& c = GetParam();
+  pty_sim sim(c.faults);
+  EXPECT_EQ(dial(sim), c.flag) << log;
+  EXPECT_TRUE(!c.line || has(log, c.line)) << c.line << "\n" << log;
+  finish();
+  EXPECT_TRUE(c.logins < 0 || count(sim, "login") == c.logins) << sim.record();
+  EXPECT_TRUE(c.dials < 0 || count(sim, "dial") == c.dials) << sim.record();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DialOutcome, ::testing::ValuesIn(DIAL_CASES),
+                         testsupport::by_name{});
+
+const std::string PAGE = "id=AbCd001, from=alice@example.org, to=alice, parts=";
+
+// What a transfer returns and the simulator's events, when counted.
+struct send_outcome {
+  int result, recvs = -1, blocks = -1;
+};
+
+// One page sent after a good login, and what comes of it.
+struct send_case {
+  const char* name;
+  std::vector<std::string> faults;  // of the simulator
+  send_outcome want;
+  std::vector<std::string> lines;  // that it logs
+  size_t length = 0;               // of the message, when not the short one
+  int maxmsgsize = 0;              // of the service, when not the default
+};
+
+const send_case SEND_CASES[] = {
+    {"BlockNakedFiveTimesFailsWithReason",
+     {"--block-nak", "5", "--reason", "  pager busy"},
+     {-1, 5, 0},
+     {"message requested again", "too many retries", "page failed, " + PAGE + "1 : pager busy"}},
+    {"BlockNakedTwiceIsDelivered",
+     {"--block-nak", "2"},
+     {0, 3, 1},
+     {"page delivered, " + PAGE + "1"}},
+    {"RejectedBlock",
+     {"--block-reply", "rs"},
+     {-1},
+     {"message rejected", "page failed, " + PAGE + "1 : <NULL>"}},
+    {"DisconnectAtFirstBlockIsStatusUnknown",
+     {"--block-reply", "eot", "--reason", "invalid pager"},
+     {1},
+     {"message not accepted, disconnect now",
+      "page status unknown, " + PAGE + "1 : invalid pager"}},
+    // Block 1 is received once, block 2 twice.
+    {"HangupDuringSecondBlockCountsPartsOnce",
+     {"--fault-block", "2", "--block-nak", "1", "--block-reply", "hangup"},
+     {1, 3, 1},
+     {"unexpected hangup by remote", "page status unknown, " + PAGE + "2 : <NULL>"},
+     120},
+    {"MaxmsgsizeTooSmallSendsNothing",
+     {},
+     {-1, 0},
+     {"maxmsgsize too small", "page failed, " + PAGE + "0 : <NULL>"},
+     0,
+     30},
+};
+
+class SendOutcome : public Dialogue, public ::testing::WithParamInterface<send_case> {};
+
+TEST_P(SendOutcome, Send) {
+  const send_case& c = GetParam();
+  pty_sim sim(c.faults);
+  ASSERT_EQ(dial(sim), 0u) << log;
+  if (c.length > 0) pg.message = words(c.length);
+  if (c.maxmsgsize > 0) svc.maxmsgsize = c.maxmsgsize;
+  EXPECT_EQ(send(j), c.want.result) << log;
+  for (const std::string& line : c.lines) EXPECT_TRUE(has(log, line)) << line << "\n" << log;
+  finish();
+  EXPECT_TRUE(c.want.recvs < 0 || count(sim, "recv") == c.want.recvs) << sim.record();
+  EXPECT_TRUE(c.want.blocks < 0 || count(sim, "block") == c.want.blocks) << sim.record();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SendOutcome, ::testing::ValuesIn(SEND_CASES),
+                         testsupport::by_name{});
+
+}  // namespace

@@ -1,6 +1,5 @@
 // The program from outside: interactive delivery through the simulated
 // modem and paging terminal.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +8,7 @@
 #include "support/pty_sim.h"
 #include "support/support.h"
 
+using testsupport::contains;
 using testsupport::pty_sim;
 using testsupport::run_callvane;
 using testsupport::temp_dir;
@@ -32,15 +32,7 @@ struct setup {
                          " baudrate=9600\npager=alice pagerid=1234567\n");
   }
   // Lock files left behind in the lock directory.
-  int locks_left() const {
-    int n = 0;
-    DIR* d = opendir(dir.file("locks").c_str());
-    if (d == nullptr) return -1;
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n;
-  }
+  int locks_left() const { return testsupport::count_entries(dir.file("locks")); }
 };
 
 }  // namespace
@@ -49,8 +41,8 @@ TEST(TapProgram, InteractiveDeliveryReachesTheTerminal) {
   pty_sim sim;
   setup s(sim);
   auto r = run_callvane({"-i", "-C", s.conf, "alice", "hello", "there"});
-  EXPECT_NE(r.out.find("connected to remote, service=default\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("page delivered, id="), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.out, "connected to remote, service=default\n"));
+  EXPECT_TRUE(contains(r.out, "page delivered, id="));
   EXPECT_EQ(s.locks_left(), 0);
   auto blocks = sim.events("block");
   ASSERT_EQ(blocks.size(), 1u) << sim.record();
@@ -63,8 +55,8 @@ TEST(TapProgram, BusyNumberReleasesTheDevice) {
   pty_sim sim({"--dial-result", "BUSY"});
   setup s(sim);
   auto r = run_callvane({"-i", "-C", s.conf, "alice", "hello"});
-  EXPECT_NE(r.out.find("remote is busy, service=default\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("page delivered"), std::string::npos);
+  EXPECT_TRUE(contains(r.out, "remote is busy, service=default\n"));
+  EXPECT_FALSE(contains(r.out, "page delivered"));
   EXPECT_EQ(s.locks_left(), 0);
   EXPECT_TRUE(sim.events("block").empty());
 }

@@ -19,11 +19,15 @@
 #include "modem/tap.h"
 #include "support/pty_sim.h"
 #include "support/support.h"
+#include "support/wait.h"
 
+using testsupport::contains;
 using testsupport::pty_sim;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using testsupport::exit_code;
 
 constexpr char ESC = 0x1B;
 
@@ -48,17 +52,7 @@ bool say(int fd, const std::string& s) {
 // Reads until `text` has come or `ms` have passed.
 bool await(int fd, const std::string& text, int ms) {
   std::string got;
-  auto until = Clock::now() + std::chrono::milliseconds(ms);
-  while (got.find(text) == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buf[256];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) got.append(buf, static_cast<size_t>(n));
-  }
-  return true;
+  return testsupport::read_until(fd, text, got, std::chrono::milliseconds(ms));
 }
 
 // What a caller sends and the answer it waits for, one step of a call.
@@ -127,7 +121,7 @@ TEST_F(TapsimTest, CallerKilledMidCallLeavesTheLineUsable) {
 
   auto r = deliver(sim, "after the crash");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("page delivered"), std::string::npos) << r.out << sim.record();
+  EXPECT_TRUE(contains(r.out, "page delivered")) << sim.record();
   EXPECT_TRUE(delivered(sim, "after the crash")) << sim.record();
   // The vanished caller's call was ended like one that dropped DTR.
   auto hangups = sim.events("hangup");
@@ -182,23 +176,7 @@ pid_t start_program(const std::string& conf, const std::string& text, int log) {
 
 // Reads `fd` into `seen` until it holds `text`; false after 30 s or at the end.
 bool read_until(int fd, const std::string& text, std::string& seen) {
-  auto until = Clock::now() + std::chrono::seconds(30);
-  while (seen.find(text) == std::string::npos) {
-    if (Clock::now() > until) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    seen.append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
-int exit_code(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return testsupport::read_until(fd, text, seen, std::chrono::seconds(30));
 }
 
 // Holds the simulator still (SIGSTOP) until released or destroyed.
@@ -247,14 +225,12 @@ TEST_F(TapsimTest, ProgramKilledMidCallThenTheNextRunAtOnce) {
   pid_t next = start_program(conf, "right after", out);
   close(out);
   // Its line is set up (or not) before the simulator runs again.
-  auto until = Clock::now() + std::chrono::seconds(20);
   auto set_up = [&] {
     std::string l = testsupport::read_file(next_log);
     return l.find("initializing modem") != std::string::npos ||
            l.find("tcsetattr") != std::string::npos;
   };
-  while (!set_up() && Clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::wait_until(set_up, std::chrono::seconds(20));
   still.release();
   EXPECT_EQ(0, exit_code(next)) << testsupport::read_file(next_log);
   EXPECT_TRUE(delivered(sim, "right after")) << sim.record();

@@ -1,106 +1,20 @@
 // Reports handed to the real system mailer (exim) and read from the mailbox.
-#include <dirent.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "common/privilege.h"
 #include "common/settings.h"
 #include "common/signals.h"
 #include "config/config.h"
 #include "notify/report.h"
-#include "support/sandbox.h"
+#include "support/mail_sandbox.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace callvane {
 namespace {
-
-constexpr const char* EXIM = "/usr/sbin/exim4";
-constexpr const char* MAILBOXES = "/var/mail";
-
-// An empty tmpfs over `path`, in this process's mount namespace only, so
-// that exim's queue, logs and the delivered mailbox never touch the host.
-class scratch_mount {
- public:
-  scratch_mount(const std::string& path, const std::string& options) : path_(path) {
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0)
-      throw std::runtime_error("tmpfs on " + path + ": " + strerror(errno));
-  }
-  ~scratch_mount() { umount2(path_.c_str(), MNT_DETACH); }
-  scratch_mount(const scratch_mount&) = delete;
-  scratch_mount& operator=(const scratch_mount&) = delete;
-
- private:
-  std::string path_;
-};
-
-std::string owner_options(const char* user, const char* group, const char* mode) {
-  struct passwd* pw = user ? getpwnam(user) : nullptr;
-  struct group* gr = getgrnam(group);
-  if ((user && pw == nullptr) || gr == nullptr)
-    throw std::runtime_error(std::string("no user or group ") + (user ? user : "") + "/" + group);
-  std::string opts = std::string("mode=") + mode + ",gid=" + std::to_string(gr->gr_gid);
-  if (pw) opts += ",uid=" + std::to_string(pw->pw_uid);
-  return opts;
-}
-
-std::string link_of(const std::string& path) {
-  char buf[4096];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-}
-
-// exim processes in this mount namespace: the mailer's delivery goes on in
-// the background after the mailer itself has ended.
-std::vector<pid_t> exim_processes() {
-  std::vector<pid_t> pids;
-  std::string here = link_of("/proc/self/ns/mnt");
-  if (DIR* d = opendir("/proc")) {
-    while (struct dirent* e = readdir(d)) {
-      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-      std::string dir = std::string("/proc/") + e->d_name;
-      if (link_of(dir + "/exe") == EXIM && link_of(dir + "/ns/mnt") == here)
-        pids.push_back(static_cast<pid_t>(atoi(e->d_name)));
-    }
-    closedir(d);
-  }
-  return pids;
-}
-
-// The scratch mounts must outlive every exim process that may still write
-// below them; otherwise its last writes would reach the host's own files.
-void wait_for_exim() {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  std::vector<pid_t> left;
-  while (!(left = exim_processes()).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  for (pid_t pid : left) kill(pid, SIGKILL);
-  while (!exim_processes().empty() &&
-         std::chrono::steady_clock::now() < deadline + std::chrono::seconds(5))
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-// Everything delivered so far, all mailboxes together.
-std::string delivered() {
-  std::string all;
-  if (DIR* d = opendir(MAILBOXES)) {
-    while (struct dirent* e = readdir(d))
-      if (e->d_name[0] != '.')
-        all += testsupport::read_file(std::string(MAILBOXES) + "/" + e->d_name);
-    closedir(d);
-  }
-  return all;
-}
 
 // The header line that starts with `name`, without its newline.
 std::string header(const std::string& mail, const std::string& name) {
@@ -121,22 +35,11 @@ void PrintTo(const exim_case& c, std::ostream* os) { *os << c.name; }
 class RealMailer : public ::testing::TestWithParam<exim_case> {
  protected:
   void SetUp() override {
-    if (access(EXIM, X_OK) != 0) GTEST_SKIP() << "exim4 is not installed";
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for private mounts";
     std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-    mailboxes_.emplace(MAILBOXES, owner_options(nullptr, "mail", "2775"));
-    spool_.emplace("/var/spool/exim4", owner_options("Debian-exim", "Debian-exim", "0750"));
-    logs_.emplace("/var/log/exim4", owner_options("Debian-exim", "adm", "2750"));
+    if (!mail_.enter(why)) GTEST_SKIP() << why;
   }
-  void TearDown() override {
-    administrator.reset();
-    if (mailboxes_) wait_for_exim();
-    logs_.reset();
-    spool_.reset();
-    mailboxes_.reset();
-  }
-  std::optional<scratch_mount> mailboxes_, spool_, logs_;
+  void TearDown() override { administrator.reset(); }
+  testsupport::mail_sandbox mail_;
 };
 
 TEST_P(RealMailer, DeliversTheReportToALocalMailbox) {
@@ -170,17 +73,14 @@ TEST_P(RealMailer, DeliversTheReportToALocalMailbox) {
   // The body as the mailer keeps it: up to the line holding only a dot.
   std::string body = report.substr(report.find("\n\n") + 2);
   body.resize(body.size() - 2);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::string mail;
-  while ((mail = delivered()).find(body) == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_NE(std::string::npos, mail.find(body))
-      << "mailbox:\n"
-      << mail << "\nexim log:\n"
-      << testsupport::read_file("/var/log/exim4/mainlog")
-      << testsupport::read_file("/var/log/exim4/paniclog") << "\nlog:\n"
-      << child.err;
+  testsupport::wait_until(
+      [&] { return (mail = mail_.delivered()).find(body) != std::string::npos; },
+      std::chrono::seconds(30), std::chrono::milliseconds(50));
+  ASSERT_NE(std::string::npos, mail.find(body)) << "mailbox:\n"
+                                                << mail << "\nexim log:\n"
+                                                << mail_.logs() << "\nlog:\n"
+                                                << child.err;
 
   EXPECT_EQ("Return-path: <>", header(mail, "Return-path:"));
   // exim qualifies bare local names with its own domain.

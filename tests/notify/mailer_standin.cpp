@@ -15,11 +15,11 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "notify/mailer.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace notifytest {
 
@@ -182,14 +182,14 @@ std::vector<pid_t> child_pids() {
 }
 
 bool mailer_standin::reap_children() {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    pid_t pid = waitpid(-1, nullptr, WNOHANG);
-    if (pid < 0) return true;  // no children left
-    if (pid > 0) continue;
-    if (std::chrono::steady_clock::now() > deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  auto none_left = [] {
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
+    }
+    return pid < 0;
+  };
+  if (testsupport::wait_until(none_left, std::chrono::seconds(10), std::chrono::milliseconds(5)))
+    return true;
   for (pid_t pid : child_pids()) kill(pid, SIGKILL);
   while (waitpid(-1, nullptr, 0) > 0) {
   }
@@ -208,10 +208,9 @@ standin_record mailer_standin::record() const {
 }
 
 standin_record mailer_standin::wait_for_record() const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   // The descriptor list is the last file a recording stand-in writes.
-  while (!testsupport::file_exists(dir_ + "/fds") && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::wait_until([this] { return testsupport::file_exists(dir_ + "/fds"); },
+                          std::chrono::seconds(10));
   return record();
 }
 

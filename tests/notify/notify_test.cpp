@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 
 #include "common/privilege.h"
 #include "common/settings.h"
@@ -17,6 +16,7 @@
 #include "notify/report.h"
 #include "support/sandbox.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace callvane {
 namespace {
@@ -254,12 +254,9 @@ TEST_F(Notify, NoZombieIsLeft) {
       install_signal_handlers();
       page p = big_page();
       notify_sender(p);
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!notifytest::child_pids().empty()) {
-        if (std::chrono::steady_clock::now() > deadline) return 30;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      return 0;
+      bool none = testsupport::wait_until([] { return notifytest::child_pids().empty(); },
+                                          std::chrono::seconds(10));
+      return none ? 0 : 30;
     });
     EXPECT_EQ(0, r.status) << r.err;
   }
@@ -268,7 +265,7 @@ TEST_F(Notify, NoZombieIsLeft) {
 TEST_F(Notify, MailerThatNeverReadsIsGivenUpAndKilled) {
   mailer_standin mailer(standin_mode::hang);
   auto r = in_child([] {
-    std::unique_ptr<Mailer> m = open_mailer("alice");
+    std::unique_ptr<mail_process> m = open_mailer("alice");
     if (!m) return 40;
     if (m->send(std::string(256 * 1024, 'x'), std::chrono::milliseconds(300))) return 41;
     int status = 0;
@@ -285,7 +282,7 @@ TEST_F(Notify, AfterOneHungMailerTheNextWaitsLess) {
   mailer_standin mailer(standin_mode::hang);
   auto r = in_child([] {
     for (int i = 0; i < 2; i++) {
-      std::unique_ptr<Mailer> m = open_mailer("alice");
+      std::unique_ptr<mail_process> m = open_mailer("alice");
       if (!m) return 60;
       if (m->send(std::string(256 * 1024, 'x'), std::chrono::milliseconds(i == 0 ? 300 : 60000)))
         return 61;
@@ -302,7 +299,7 @@ TEST_F(Notify, AfterOneHungMailerTheNextWaitsLess) {
 TEST_F(Notify, MailerThatCannotBeExecutedIsLogged) {
   sandbox::file_override not_a_program(MAILER_PATH, "");
   auto r = in_child([] {
-    std::unique_ptr<Mailer> m = open_mailer("alice");
+    std::unique_ptr<mail_process> m = open_mailer("alice");
     if (!m) return 50;
     int status = 0;
     if (waitpid(m->pid(), &status, 0) != m->pid()) return 51;

@@ -13,6 +13,7 @@
 
 using spooltest::page_file;
 using spooltest::recipient;
+using testsupport::contains;
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST(ListingTest, RecipientLinesShowTriesHoldsAndFinalState) {
     auto r = listing(s);
     EXPECT_EQ(r.status, 1) << c.what;
     std::string line = "\t    To: pager=x" + c.line + "\n";
-    EXPECT_NE(r.out.find("bytes\n" + line), std::string::npos) << c.what << "\n" << r.out;
+    EXPECT_TRUE(contains(r.out, "bytes\n" + line)) << c.what << "\n" << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - line.size()), line) << c.what;
   }
 }
@@ -144,7 +145,7 @@ TEST(ListingTest, UnreadableFilesAreLeftOutOfListAndCount) {
   auto r = listing(s);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind("ID=KEPT001\n", 0), 0u) << r.out;
-  EXPECT_EQ(r.out.find("ID=AAAA000"), std::string::npos) << r.out;
+  EXPECT_FALSE(contains(r.out, "ID=AAAA000"));
 }
 
 }  // namespace

@@ -17,9 +17,11 @@
 #include "support/pty_sim.h"
 #include "support/sandbox.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 using spooltest::page_file;
 using spooltest::recipient;
+using testsupport::contains;
 using testsupport::pty_sim;
 using testsupport::read_file;
 using testsupport::run_callvane;
@@ -74,9 +76,8 @@ TEST(QueueProgram, BusyServiceLeavesThePageWithTheAttemptRecorded) {
   EXPECT_TRUE(sim.events("block").empty());
   std::string text = read_file(s.file("P912345678.000"));
   // Busy never counts against maxtries, so the recipient stays pending.
-  EXPECT_NE(text.find("\nTries: 5\nFlags: 4 ( F_BUSY )\nPager: alice\n"), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("\nLasttry: "), std::string::npos) << text;
+  EXPECT_TRUE(contains(text, "\nTries: 5\nFlags: 4 ( F_BUSY )\nPager: alice\n"));
+  EXPECT_TRUE(contains(text, "\nLasttry: "));
 }
 
 TEST(QueueProgram, ExhaustedRecipientsFailAndAnAllFailedPageIsSetAside) {
@@ -94,14 +95,11 @@ TEST(QueueProgram, ExhaustedRecipientsFailAndAnAllFailedPageIsSetAside) {
   EXPECT_FALSE(testsupport::file_exists(s.file("P912345678.000")));
   std::string bad = read_file(s.file("B912345678.000"));
   // The outcome of the last attempt stays beside the final mark.
-  EXPECT_NE(
-      bad.find("\nTries: 5\nGoodtries: 3\nFlags: 10 ( F_FAILED F_NOCARRIER )\nPager: alice\n"),
-      std::string::npos)
-      << bad;
+  EXPECT_TRUE(contains(
+      bad, "\nTries: 5\nGoodtries: 3\nFlags: 10 ( F_FAILED F_NOCARRIER )\nPager: alice\n"));
   // The held recipient keeps its page pending; the other one is given up.
   std::string kept = read_file(s.file("P912345679.000"));
-  EXPECT_NE(kept.find("Flags: 258 ( F_FAILED F_REJECT )\nPager: alice\n-\n"), std::string::npos)
-      << kept;
+  EXPECT_TRUE(contains(kept, "Flags: 258 ( F_FAILED F_REJECT )\nPager: alice\n-\n"));
 }
 
 TEST(QueueProgram, UnknownPagerSetsThePageAside) {
@@ -117,12 +115,12 @@ TEST(QueueProgram, SingleRunIsAConfigurationCheck) {
   spooltest::spool s;
   auto good = run_callvane({"-d", "-q", "0", "-C", s.config("/dev/null")}, limited(30));
   EXPECT_EQ(good.status, 0) << good.err;
-  EXPECT_NE(good.err.find("pending jobs: 0\n"), std::string::npos) << good.err;
+  EXPECT_TRUE(contains(good.err, "pending jobs: 0\n"));
   auto bad =
       run_callvane({"-d", "-q", "0", "-C", s.config("/dev/null", "bogus line\n")}, limited(30));
   EXPECT_EQ(bad.status, 255);
-  EXPECT_NE(bad.err.find("Error reading configuration file\n"), std::string::npos) << bad.err;
-  EXPECT_EQ(bad.err.find("pending jobs"), std::string::npos) << bad.err;
+  EXPECT_TRUE(contains(bad.err, "Error reading configuration file\n"));
+  EXPECT_FALSE(contains(bad.err, "pending jobs"));
 }
 
 TEST(QueueProgram, RunExitsZeroWhileAnotherRunHoldsTheLock) {
@@ -137,8 +135,8 @@ TEST(QueueProgram, RunExitsZeroWhileAnotherRunHoldsTheLock) {
   auto r = run_callvane({"-d", "-q", "0", "-C", conf}, limited(30));
   close(fd);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.find("job list"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("lockfile"), std::string::npos) << r.err;
+  EXPECT_FALSE(contains(r.err, "job list"));
+  EXPECT_FALSE(contains(r.err, "lockfile"));
   EXPECT_TRUE(testsupport::file_exists(s.file("P912345678.000")));
 }
 
@@ -215,14 +213,12 @@ int write_pages(const std::string& dir, int writer, const race_plan& plan) {
     r.pager = "alice";
     r.holduntil = plan.holduntil;
     p.rcpts.push_back(r);
-    int tries = 0;
-    for (;;) {
+    auto written = [&] {
       p.created = time(nullptr);
       p.filename.reset();
-      if (callvane::write_new_page(p) == 1) break;
-      if (++tries == 500) return 1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+      return callvane::write_new_page(p) == 1;
+    };
+    if (!testsupport::wait_until(written, std::chrono::seconds(5))) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(plan.pause_ms));
   }
   return 0;
@@ -232,7 +228,7 @@ int write_pages(const std::string& dir, int writer, const race_plan& plan) {
 // contends for the queue lock, for as long as the writers write. Returns
 // false when a writer or a run failed.
 bool race(const spooltest::spool& s, const std::string& conf, const race_plan& plan) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  const auto limit = std::chrono::seconds(120);
   const std::string stop = s.root() + "/stop";
   std::vector<pid_t> writers;
   for (int w = 0; w < plan.writers; w++) {
@@ -242,15 +238,17 @@ bool race(const spooltest::spool& s, const std::string& conf, const race_plan& p
   }
   pid_t rival = fork();
   if (rival == 0) {
-    while (!testsupport::file_exists(stop) && std::chrono::steady_clock::now() < give_up) {
+    auto stopped = [&] {
+      if (testsupport::file_exists(stop)) return true;
       if (queue_run(conf).status != 0) _exit(1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+      return false;
+    };
+    testsupport::wait_until(stopped, limit, std::chrono::milliseconds(20));
     _exit(0);
   }
   bool ok = rival > 0 && static_cast<int>(writers.size()) == plan.writers;
   size_t running = writers.size();
-  while (running > 0 && std::chrono::steady_clock::now() < give_up) {
+  auto written = [&] {
     if (queue_run(conf).status != 0) ok = false;
     for (pid_t& pid : writers) {
       int status;
@@ -260,7 +258,9 @@ bool race(const spooltest::spool& s, const std::string& conf, const race_plan& p
         running--;
       }
     }
-  }
+    return running == 0;
+  };
+  testsupport::wait_until(written, limit, std::chrono::milliseconds(0));
   s.put("../stop", "");
   int status;
   for (pid_t pid : writers) {

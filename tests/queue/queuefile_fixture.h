@@ -1,7 +1,6 @@
 // A spool directory as the current directory, with log capture.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -34,14 +33,7 @@ class QueueFileSpool : public ::testing::Test {
 
   // Every name in the spool, sorted.
   static std::vector<std::string> entries() {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(".")) {
-      while (struct dirent* e = readdir(dir)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-      }
-      closedir(dir);
-    }
+    std::vector<std::string> names = testsupport::dir_names(".", true);
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -9,24 +9,21 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "queue/queuefile.h"
 #include "queue/queuefile_fixture.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 using namespace callvane;
 using queuefile_test::QueueFileSpool;
 
 namespace {
 
-class QueueFileLocks : public QueueFileSpool {};
+using testsupport::contains;
+using testsupport::exit_code;
 
-int exit_code(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+class QueueFileLocks : public QueueFileSpool {};
 
 // 0 when another process is granted the lock at once, 1 when it is refused
 // as held, 2 on any other outcome.
@@ -44,14 +41,14 @@ int probe_lock(const std::string& name, bool exclusive) {
 // True once the system lists a process of that id as waiting for a lock.
 bool waits_for_lock(pid_t pid) {
   const std::string mark = " " + std::to_string(pid) + " ";
-  for (int i = 0; i < 1000; ++i) {
+  auto listed = [&] {
     std::ifstream locks("/proc/locks");
     std::string line;
     while (std::getline(locks, line))
       if (line.find("->") != std::string::npos && line.find(mark) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+    return false;
+  };
+  return testsupport::wait_until(listed, std::chrono::seconds(10));
 }
 
 TEST_F(QueueFileLocks, SharedAndExclusive) {
@@ -181,8 +178,8 @@ TEST_F(QueueFileTemporaries, OnlyThoseOfDeadWritersGo) {
   ASSERT_GT(holder(dead_but_locked, true), 0);
 
   std::string log = logged([] { remove_stale_temporaries(); });
-  EXPECT_NE(std::string::npos, log.find("removed stale temporary file " + gone + "\n")) << log;
-  EXPECT_NE(std::string::npos, log.find("removed stale temporary file " + gone_too + "\n"));
+  EXPECT_TRUE(contains(log, "removed stale temporary file " + gone + "\n"));
+  EXPECT_TRUE(contains(log, "removed stale temporary file " + gone_too + "\n"));
   EXPECT_EQ(2u, std::count(log.begin(), log.end(), '\n')) << log;
   EXPECT_FALSE(testsupport::file_exists(gone));
   EXPECT_FALSE(testsupport::file_exists(gone_too));

@@ -13,27 +13,19 @@
 
 #include "queue/queuefile_fixture.h"
 #include "queue/runner.h"
+#include "support/builders.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 
 using namespace callvane;
 using queuefile_test::QueueFileSpool;
+using testsupport::contains;
+using testsupport::recipient;
 
 namespace {
 
-rcpt recipient(const std::string& pager) {
-  rcpt r;
-  r.pager = pager;
-  return r;
-}
-
 page minimal_page() {
-  page p;
-  p.rcpts.push_back(recipient("ann"));
-  p.created = 912000000;
-  p.message = "hello";
-  p.messageid = "Abcd001";
-  return p;
+  return testsupport::make_page({"ann"}, "hello", 912000000, std::nullopt, "Abcd001");
 }
 
 // The file the writer made for `p`, which must be its only file.
@@ -127,8 +119,7 @@ TEST_F(QueueFileWriter, FlagLines) {
     p.rcpts.front().flags = c.flags;
     p.rcpts.push_back(recipient("unsent"));
     std::string text = written(p);
-    EXPECT_NE(std::string::npos, text.find("Tries: 0\n" + std::string(c.line) + "Pager: ann\n"))
-        << text;
+    EXPECT_TRUE(contains(text, "Tries: 0\n" + std::string(c.line) + "Pager: ann\n"));
     ASSERT_EQ(0, unlink(p.filename->c_str()));
   }
 }
@@ -137,7 +128,7 @@ TEST_F(QueueFileWriter, LongMessageIsCountedAndReadWhole) {
   page p = minimal_page();
   p.message = testsupport::short_words(5000);
   std::string text = written(p);
-  EXPECT_NE(std::string::npos, text.find("\nBytes: 5011\nMessage: " + *p.message + "\n"));
+  EXPECT_TRUE(contains(text, "\nBytes: 5011\nMessage: " + *p.message + "\n"));
   std::string log = logged([&] {
     std::unique_ptr<page> back = read_page(*p.filename);
     ASSERT_TRUE(back);
@@ -253,7 +244,7 @@ TEST_F(QueueFileWriter, RemovalThatFailsIsNoSuccess) {
   p.rcpts.front().flags = F_SENT;
   p.filename = "P912000000.000";
   std::string log = logged([&] { EXPECT_EQ(-1, write_page(p)); });
-  EXPECT_NE(std::string::npos, log.find("unlink failed for P912000000.000: "));
+  EXPECT_TRUE(contains(log, "unlink failed for P912000000.000: "));
   // Already gone: what removal was for.
   p.filename = "P912000000.001";
   EXPECT_EQ(0, write_page(p));
@@ -380,7 +371,7 @@ TEST_F(QueueFileWriter, WriteBackReplacesTheFileOnlyWhenThePageChanged) {
   held->rcpts.front().tries = 3;
   EXPECT_EQ(1, write_page(*held));
   std::string changed = testsupport::read_file(name);
-  EXPECT_NE(std::string::npos, changed.find("Tries: 3\n")) << changed;
+  EXPECT_TRUE(contains(changed, "Tries: 3\n"));
   EXPECT_NE(kept, inode()) << "a changed page is a new file renamed into place";
   EXPECT_EQ(std::vector<std::string>{name}, entries());
 

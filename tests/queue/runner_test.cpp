@@ -18,6 +18,7 @@
 
 using spooltest::page_file;
 using spooltest::recipient;
+using testsupport::contains;
 using testsupport::read_file;
 
 namespace {
@@ -79,9 +80,9 @@ class lock_holder {
 TEST_F(RunnerTest, EmptyQueueTakesTheLockAndDeliversNothing) {
   auto r = run_once();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("getting job list\npending jobs: 0\n"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("sending job list"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("writing job list"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "getting job list\npending jobs: 0\n"));
+  EXPECT_FALSE(contains(r.err, "sending job list"));
+  EXPECT_FALSE(contains(r.err, "writing job list"));
   struct stat st;
   ASSERT_EQ(stat(spool_.file("lock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
@@ -101,8 +102,8 @@ TEST_F(RunnerTest, SecondRunGivesUpSilentlyWhileTheLockIsHeld) {
     ASSERT_TRUE(holder.held());
     auto r = run_once();
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err.find("job list"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("lock"), std::string::npos) << r.err;
+    EXPECT_FALSE(contains(r.err, "job list"));
+    EXPECT_FALSE(contains(r.err, "lock"));
     EXPECT_TRUE(testsupport::file_exists(spool_.file("P912345678.000")));
   }
   // Once the other run is gone the queue is run again.
@@ -115,7 +116,7 @@ TEST_F(RunnerTest, UnopenableLockFileIsAnError) {
   ASSERT_EQ(mkdir(spool_.file("lock").c_str(), 0777), 0);
   auto r = run_once();
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("cannot open queue lockfile: Is a directory\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "cannot open queue lockfile: Is a directory\n"));
 }
 
 TEST_F(RunnerTest, BadPageIsNeitherReadNorChanged) {
@@ -123,8 +124,8 @@ TEST_F(RunnerTest, BadPageIsNeitherReadNorChanged) {
   spool_.put("B912345678.000", text);
   auto r = run_once();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("pending jobs: 0\n"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("alice"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "pending jobs: 0\n"));
+  EXPECT_FALSE(contains(r.err, "alice"));
   EXPECT_EQ(read_file(spool_.file("B912345678.000")), text);
   EXPECT_EQ(spool_.names().size(), 2u) << "the B file and the lock only";
 }
@@ -133,8 +134,8 @@ TEST_F(RunnerTest, PageWithoutRecipientsIsRemoved) {
   spool_.put("P912345678.000", spooltest::queue_text(page_file{}));
   auto r = run_once();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("pending jobs: 0\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("writing job list\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "pending jobs: 0\n"));
+  EXPECT_TRUE(contains(r.err, "writing job list\n"));
   EXPECT_EQ(spool_.names(), std::vector<std::string>{"lock"});
 }
 
@@ -149,8 +150,8 @@ TEST_F(RunnerTest, HeldPageIsCountedAndWrittenBackReversed) {
   spool_.put("P912345678.000", spooltest::queue_text(held));
   auto r = run_once();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("pending jobs: 2\n"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("sending job list"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "pending jobs: 2\n"));
+  EXPECT_FALSE(contains(r.err, "sending job list"));
   std::swap(held.rcpts[0], held.rcpts[1]);
   EXPECT_EQ(read_file(spool_.file("P912345678.000")), spooltest::queue_text(held));
 }
@@ -161,8 +162,8 @@ TEST_F(RunnerTest, DueRecipientIsTriedAndTheAttemptRecorded) {
   int64_t before = time(nullptr);
   auto r = run_once();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("pending jobs: 1\nsending job list\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("writing job list\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "pending jobs: 1\nsending job list\n"));
+  EXPECT_TRUE(contains(r.err, "writing job list\n"));
   auto p = testsupport::in_child([&] {
     if (chdir(spool_.dir().c_str()) != 0) return 99;
     auto pg = callvane::read_page("P912345678.000");
@@ -182,7 +183,7 @@ TEST_F(RunnerTest, RefusedFileIsLeftForLaterRuns) {
   for (int run = 0; run < 2; run++) {
     auto r = run_once();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("pending jobs: 0\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(contains(r.err, "pending jobs: 0\n"));
   }
   EXPECT_EQ(read_file(spool_.file("P912345678.000")), text);
 }

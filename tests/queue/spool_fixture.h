@@ -1,7 +1,6 @@
 // Spool directories and hand-made queue files for the queue tests.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,17 +66,6 @@ inline std::string queue_text(const page_file& p) {
   return t;
 }
 
-// Names in the directory, in the order the system returns them.
-inline std::vector<std::string> directory_names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    closedir(d);
-  }
-  return names;
-}
-
 // A spool, a device lock directory and a configuration around them, all
 // usable by the unprivileged user the program runs as.
 class spool {
@@ -114,7 +102,7 @@ class spool {
                                             extra);
   }
 
-  std::vector<std::string> names() const { return directory_names(dir()); }
+  std::vector<std::string> names() const { return testsupport::dir_names(dir()); }
 
  private:
   testsupport::temp_dir root_;

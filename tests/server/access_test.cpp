@@ -3,11 +3,9 @@
 #include "server/access.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,16 +14,20 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "common/messageid.h"
 #include "common/settings.h"
 #include "config/config.h"
+#include "support/daemon_run.h"
 #include "support/ident_peer.h"
 #include "support/sandbox.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 using namespace callvane;
+using testsupport::snpp_connection;
 
 namespace {
 
@@ -60,50 +62,14 @@ class Access : public ::testing::Test {
     debug = saved_debug_;
   }
 
-  // A client connection from `from` to port 444.
-  static int dial(const char* from) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &addr.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-    addr.sin_port = htons(444);
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-    return fd;
-  }
-
-  // Reads until `until` was seen or the peer closed (bounded).
-  static std::string receive(int fd, const std::string& until = "") {
-    std::string got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!until.empty() && got.find(until) != std::string::npos) break;
-      struct pollfd pfd = {fd, POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0) continue;
-      char buf[512];
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, static_cast<size_t>(n));
-    }
-    return got;
-  }
-
-  static void say(int fd, const std::string& text) {
-    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-  }
-
   // The exit status of a session child (bounded).
   static int status_of(pid_t pid) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-      }
-      usleep(5000);
+    if (!testsupport::wait_until([&] { return waitpid(pid, &status, WNOHANG) != 0; },
+                                 std::chrono::seconds(20), std::chrono::milliseconds(5))) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
@@ -118,17 +84,18 @@ class Access : public ::testing::Test {
   // client says QUIT once greeted.
   session serve(const char* from, bool greeted) {
     session s;
-    int fd = dial(from);
-    EXPECT_GE(fd, 0);
+    snpp_connection c("127.0.0.1", 444, from);
+    EXPECT_TRUE(c.connected());
     testsupport::capture_fd err(2);
     pid_t pid = serve_connection(listener_, false);
     EXPECT_GT(pid, 0);
     if (greeted) {
-      s.received = receive(fd, "\r\n");
-      say(fd, "QUIT\r\n");
+      c.line();
+      EXPECT_TRUE(c.send("QUIT\r\n"));
     }
-    s.received += receive(fd);
-    close(fd);
+    c.wait_closed();
+    s.received = c.received();
+    c.close();
     s.status = pid > 0 ? status_of(pid) : -1;
     s.log = err.finish();
     return s;
@@ -228,13 +195,13 @@ TEST_F(Access, SessionChildHasNoBlockedSignalsAndNoListener) {
   sigaddset(&block, SIGUSR1);
   sigaddset(&block, SIGHUP);
   sigprocmask(SIG_BLOCK, &block, &saved);
-  int fd = dial("127.0.0.1");
-  ASSERT_GE(fd, 0);
+  snpp_connection c("127.0.0.1", 444, "127.0.0.1");
+  ASSERT_TRUE(c.connected());
   testsupport::capture_fd err(2);
   pid_t pid = serve_connection(listener_, false);
   sigprocmask(SIG_SETMASK, &saved, nullptr);
   ASSERT_GT(pid, 0);
-  receive(fd, "\r\n");  // the child now waits for a command
+  c.line();  // the child now waits for a command
 
   std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
   size_t at = status.find("SigBlk:");
@@ -243,51 +210,41 @@ TEST_F(Access, SessionChildHasNoBlockedSignalsAndNoListener) {
 
   struct stat listening;
   ASSERT_EQ(0, fstat(listener_, &listening));
-  std::string wanted = "socket:[" + std::to_string(listening.st_ino) + "]";
-  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(fds.c_str());
-  ASSERT_NE(nullptr, dir);
-  int sockets = 0;
-  while (struct dirent* e = readdir(dir)) {
-    char target[128] = {};
-    if (readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1) <= 0) continue;
-    EXPECT_NE(wanted, target) << "descriptor " << e->d_name;
-    if (std::string(target).rfind("socket:", 0) == 0) sockets++;
-  }
-  closedir(dir);
-  EXPECT_GT(sockets, 0);  // the connection itself is there
+  std::set<std::string> sockets = testsupport::sockets_of(pid);
+  EXPECT_EQ(0u, sockets.count("socket:[" + std::to_string(listening.st_ino) + "]"));
+  EXPECT_GT(sockets.size(), 0u);  // the connection itself is there
 
-  say(fd, "QUIT\r\n");
-  receive(fd);
-  close(fd);
+  EXPECT_TRUE(c.send("QUIT\r\n"));
+  c.wait_closed();
+  c.close();
   EXPECT_EQ(0, status_of(pid));
   err.finish();
 }
 
 TEST_F(Access, SessionLimitRefusesWithoutAChildOrAnId) {
-  int fd = dial("127.0.0.1");
-  ASSERT_GE(fd, 0);
+  snpp_connection c("127.0.0.1", 444, "127.0.0.1");
+  ASSERT_TRUE(c.connected());
   std::string before = new_messageid();
   testsupport::capture_fd err(2);
   EXPECT_EQ(0, serve_connection(listener_, true));
   std::string log = err.finish();
   std::string after = new_messageid();
-  EXPECT_EQ("421 Too many connections, try again later\r\n", receive(fd));
-  close(fd);
+  EXPECT_EQ("421 Too many connections, try again later\r\n", c.rest());
+  c.close();
   EXPECT_EQ((std::stoi(before.substr(4)) + 1) % 1000, std::stoi(after.substr(4)));
   EXPECT_TRUE(has_line(log, "too many sessions, connection refused from [127.0.0.1]")) << log;
   EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));  // no child was made
 }
 
 TEST_F(Access, EachConnectionTakesTheNextId) {
-  int fd = dial("127.0.0.3");
-  ASSERT_GE(fd, 0);
+  snpp_connection c("127.0.0.1", 444, "127.0.0.3");
+  ASSERT_TRUE(c.connected());
   std::string before = new_messageid();
   testsupport::capture_fd err(2);
   pid_t pid = serve_connection(listener_, false);
   ASSERT_GT(pid, 0);
-  receive(fd);
-  close(fd);
+  c.wait_closed();
+  c.close();
   EXPECT_EQ(2, status_of(pid));
   err.finish();
   std::string after = new_messageid();

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <memory>
-#include <thread>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/pty_sim.h"
-#include "support/sandbox.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -30,40 +30,24 @@ run_result net_snpp(const std::string& body) {
   return run({"/usr/bin/perl", "-e", script}, opts);
 }
 
-class DaemonDeliveryTest : public ::testing::Test {
+class DaemonDeliveryTest : public sandboxed_daemon {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-
   // A daemon on a long interval whose first run is already over, so that
   // only a session's request can start the next one.
   void start_delivering() {
     sim_ = std::make_unique<pty_sim>();
-    daemon_ = std::make_unique<daemon_process>(
-        setup_.write_config("modem=sim device=" + sim_->device() +
-                            "\nservice=default device=sim phone=5550100 password=pw\n"
-                            "pager=alice pagerid=1234567\n"),
-        3600);
-    daemon_->signal(SIGHUP);
-    ASSERT_TRUE(daemon_->wait_for_log(QUEUE_RUN));
-    ASSERT_TRUE(wait_for_children(daemon_->pid(), 0));
+    daemon_ = std::make_unique<daemon_process>(setup_.write_sim_config(sim_->device()), 3600);
+    ASSERT_TRUE(daemon_->first_run_done());
   }
 
-  std::vector<std::vector<std::string>> wait_for_blocks(size_t count) {
-    for (int i = 0; i < 600 && sim_->events("block").size() < count; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return sim_->events("block");
-  }
-
-  bool wait_for_empty_spool() {
-    for (int i = 0; i < 600; i++) {
-      if (setup_.spool_files("P").empty()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+  // Waits for the one page to reach alice and to leave the queue.
+  void expect_delivered(const std::string& text) {
+    wait_until([&] { return !sim_->events("block").empty(); }, 30s, 50ms);
+    auto blocks = sim_->events("block");
+    ASSERT_EQ(1u, blocks.size()) << sim_->record() << daemon_->log();
+    EXPECT_EQ("1234567", blocks[0][2]);
+    EXPECT_EQ(text, blocks[0][3]);
+    EXPECT_TRUE(wait_until([&] { return setup_.spool_files("P").empty(); }, 30s, 50ms));
   }
 
   // The one queue file's text.
@@ -74,7 +58,6 @@ class DaemonDeliveryTest : public ::testing::Test {
     return names.empty() ? "" : read_file(setup_.spool() + "/" + names[0]);
   }
 
-  daemon_setup setup_;
   std::unique_ptr<pty_sim> sim_;
   std::unique_ptr<daemon_process> daemon_;
 };
@@ -86,11 +69,7 @@ TEST_F(DaemonDeliveryTest, ClientPageIsDeliveredAtOnceAndLeavesTheQueue) {
   auto r =
       run_callvane({"-s", "127.0.0.1", "-f", "carol", "-p", "alice", "disk full on db1"}, opts);
   ASSERT_EQ(0, r.status) << r.err;
-  auto blocks = wait_for_blocks(1);
-  ASSERT_EQ(1u, blocks.size()) << sim_->record() << daemon_->log();
-  EXPECT_EQ("1234567", blocks[0][2]);
-  EXPECT_EQ("carol: disk full on db1", blocks[0][3]);
-  EXPECT_TRUE(wait_for_empty_spool());
+  ASSERT_NO_FATAL_FAILURE(expect_delivered("carol: disk full on db1"));
   EXPECT_EQ(2u, daemon_->count_in_log(QUEUE_RUN)) << "started by the session's request";
 }
 
@@ -125,11 +104,7 @@ TEST_F(DaemonDeliveryTest, NetSnppPageIsDelivered) {
   start_delivering();
   auto r = net_snpp("$s->send(Pager => 'alice', Message => 'from perl') or die \"send\\n\";");
   ASSERT_EQ(0, r.status) << r.err;
-  auto blocks = wait_for_blocks(1);
-  ASSERT_EQ(1u, blocks.size()) << sim_->record() << daemon_->log();
-  EXPECT_EQ("1234567", blocks[0][2]);
-  EXPECT_EQ("from perl", blocks[0][3]);
-  EXPECT_TRUE(wait_for_empty_spool());
+  expect_delivered("from perl");
 }
 
 }  // namespace

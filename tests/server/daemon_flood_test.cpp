@@ -1,9 +1,7 @@
 // Thousands of connections, many at once: the daemon answers every one
 // (greeting or "421"), queues every page it acknowledges, and does not grow.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/page_traffic.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -58,13 +56,11 @@ struct tally {
 std::string page_text(long number) { return "flood page " + std::to_string(number); }
 
 int start_connection() {
+  sockaddr_storage addr;
+  socklen_t len = socket_address("127.0.0.1", PORT, addr);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(PORT);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS) {
     close(fd);
     return -1;
   }
@@ -102,15 +98,7 @@ void answer(client& c) {
     c.in += "\r\n(send failed)";
 }
 
-class DaemonFloodTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-  daemon_setup setup_;
-};
+using DaemonFloodTest = sandboxed_daemon;
 
 TEST_F(DaemonFloodTest, ManyConnectionsAreAllAnsweredAndTheDaemonStaysFlat) {
   const long total = env_number("CALLVANE_FLOOD_CONNECTIONS", DEFAULT_CONNECTIONS);

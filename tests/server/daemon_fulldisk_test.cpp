@@ -15,10 +15,10 @@
 #include <thread>
 
 #include "queue/queuefile.h"
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/page_traffic.h"
 #include "support/pty_sim.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -74,15 +74,7 @@ bool survived(const run_result& r) {
   return !r.timed_out && r.status >= 0 && (r.status < 128 || r.status == EXIT_FAILED);
 }
 
-class DaemonFullDiskTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-  daemon_setup setup_;
-};
+using DaemonFullDiskTest = sandboxed_daemon;
 
 TEST_F(DaemonFullDiskTest, FullSpoolRefusesPagesAndKeepsTheQueuedOnes) {
   auto started = Clock::now();
@@ -216,10 +208,7 @@ class FailingDirectory : public DaemonFullDiskTest,
 TEST_P(FailingDirectory, DaemonAndQueueRunsLogItAndRecover) {
   const directory_case& c = GetParam();
   pty_sim sim;
-  std::string config = setup_.write_config("modem=sim device=" + sim.device() +
-                                           "\nservice=default device=sim phone=5550100 "
-                                           "password=pw\n" +
-                                           PAGER_LINE);
+  std::string config = setup_.write_sim_config(sim.device());
   daemon_process d(config, -1);
   submission first = submit_page("alice", "queued before");
   ASSERT_TRUE(first.queued) << first.reply;

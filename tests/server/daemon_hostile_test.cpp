@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "queue/queuefile.h"
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/page_traffic.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -93,12 +93,6 @@ void endless(snpp_connection& c, size_t total) {
     if (!c.send(piece, std::chrono::seconds(5))) return;
 }
 
-std::string repeated(const std::string& piece, size_t times) {
-  std::string s;
-  for (size_t i = 0; i < times; i++) s += piece;
-  return s;
-}
-
 std::string huge_data() {
   std::string body = "PAGE alice\r\nDATA\r\n";
   body += repeated("much too much text for one page, line after line\r\n", 40000);  // 2 MB
@@ -158,15 +152,7 @@ std::string last_line(const std::string& received) {
                          received.size() - 2 - (start == std::string::npos ? 0 : start + 2));
 }
 
-class DaemonHostileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-  daemon_setup setup_;
-};
+using DaemonHostileTest = sandboxed_daemon;
 
 TEST_F(DaemonHostileTest, HostileSessionsEndWhileOthersAreServed) {
   auto started = Clock::now();

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -17,10 +16,10 @@
 #include <thread>
 
 #include "queue/queuefile.h"
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/page_traffic.h"
 #include "support/pty_sim.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -28,22 +27,11 @@ namespace {
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
+// The pager of write_sim_config.
 const char PAGER[] = "alice";
 const char PAGER_ID[] = "1234567";
 constexpr int CLIENTS = 3;
 constexpr int FINAL_RUNS = 20;
-
-// The inode text ("socket:[N]") of every socket a process has open.
-std::set<std::string> sockets_of(pid_t pid) {
-  std::set<std::string> found;
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-    if (!ec && target.rfind("socket:", 0) == 0) found.insert(target);
-  }
-  return found;
-}
 
 // A session child holds a connection, a socket the daemon itself does not
 // have; a queue-run child holds none but (briefly) the listener.
@@ -69,14 +57,8 @@ long lock_pid(const std::string& path) {
   return end == text.c_str() ? -1 : pid;
 }
 
-class DaemonKillTest : public ::testing::Test {
+class DaemonKillTest : public sandboxed_daemon {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-
   // Clients that queue pages, each text unique, until told to stop.
   void client(int number, std::atomic<bool>& stop) {
     std::mt19937 random(seed_ + static_cast<unsigned>(number));
@@ -95,7 +77,6 @@ class DaemonKillTest : public ::testing::Test {
     }
   }
 
-  daemon_setup setup_;
   unsigned seed_ = 0;
   std::mutex mutex_;
   std::map<std::string, int> acknowledged_;
@@ -113,10 +94,7 @@ TEST_F(DaemonKillTest, KilledChildrenLoseNoAcknowledgedPage) {
   pty_sim sim;
   const std::string device_lock =
       setup_.dir().file("lock") + "/LCK.." + sim.device().substr(sim.device().rfind('/') + 1);
-  const std::string config =
-      setup_.write_config("modem=sim device=" + sim.device() +
-                          "\nservice=default device=sim phone=5550100 password=pw\n" +
-                          "pager=" + PAGER + " pagerid=" + PAGER_ID + "\n");
+  const std::string config = setup_.write_sim_config(sim.device());
   // Runs come from the sessions' requests only, so that the daemon falls
   // quiet when the clients stop.
   auto daemon = std::make_unique<daemon_process>(config, 3600);

@@ -7,9 +7,9 @@
 #include <iostream>
 #include <thread>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/pty_sim.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -18,24 +18,15 @@ using namespace testsupport;
 
 const char QUEUE_RUN[] = "processing the page queue";
 
-class DaemonQueueTest : public ::testing::Test {
+class DaemonQueueTest : public sandboxed_daemon {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
+    sandboxed_daemon::SetUp();
+    if (IsSkipped()) return;
     // The terminal never answers the dial: the queue child waits for it.
     sim_ = std::make_unique<pty_sim>(std::vector<std::string>{"--dial-result", "none"});
-    daemon_ = std::make_unique<daemon_process>(
-        setup_.write_config("modem=sim device=" + sim_->device() +
-                            "\nservice=default device=sim phone=5550100 password=pw\n"
-                            "pager=alice pagerid=1234567\n"),
-        3600);
-    // The first run comes with the end of the first wait; have it done, so
-    // that only requests start the runs of the test.
-    daemon_->signal(SIGHUP);
-    ASSERT_TRUE(daemon_->wait_for_log(QUEUE_RUN));
-    ASSERT_TRUE(wait_for_children(daemon_->pid(), 0));
+    daemon_ = std::make_unique<daemon_process>(setup_.write_sim_config(sim_->device()), 3600);
+    ASSERT_TRUE(daemon_->first_run_done());
   }
 
   // Queues a page over SNPP; the session asks for a run at once.
@@ -55,7 +46,6 @@ class DaemonQueueTest : public ::testing::Test {
     return children.empty() ? -1 : children[0];
   }
 
-  daemon_setup setup_;
   std::unique_ptr<pty_sim> sim_;
   std::unique_ptr<daemon_process> daemon_;
 };

@@ -7,9 +7,11 @@
 #include <random>
 #include <thread>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
-#include "support/sandbox.h"
+#include "support/page_traffic.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -21,15 +23,7 @@ bool is_greeting(const std::optional<std::string>& line) {
   return line && line->rfind(GREETING, 0) == 0;
 }
 
-class DaemonSessionsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-  daemon_setup setup_;
-};
+using DaemonSessionsTest = sandboxed_daemon;
 
 struct limit_case {
   const char* name;
@@ -61,13 +55,7 @@ TEST_P(SessionLimit, ConnectionsBeyondTheLimitAreTurnedAwayUntilSessionsEnd) {
 
   held.clear();
   // Their sessions see the end of input and finish; then a place is free.
-  bool served_again = false;
-  for (int attempt = 0; attempt < 150 && !served_again; attempt++) {
-    snpp_connection again;
-    served_again = is_greeting(again.line());
-    if (!served_again) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(served_again);
+  EXPECT_TRUE(wait_until([] { return is_greeting(snpp_connection().line()); }, 15s, 100ms));
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, SessionLimit,
@@ -121,13 +109,6 @@ std::string random_bytes(size_t n) {
   std::mt19937 gen(1861);
   std::string s(n, '\0');
   for (char& c : s) c = static_cast<char>(gen() & 0xff);
-  return s;
-}
-
-std::string repeated(const std::string& piece, size_t times) {
-  std::string s;
-  s.reserve(piece.size() * times);
-  for (size_t i = 0; i < times; i++) s += piece;
   return s;
 }
 

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
-#include "support/sandbox.h"
 #include "support/support.h"
 
 namespace {
@@ -27,15 +27,7 @@ bool greets(int port = 444) {
   return line && line->rfind(GREETING, 0) == 0;
 }
 
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-  daemon_setup setup_;
-};
+using DaemonTest = sandboxed_daemon;
 
 TEST_F(DaemonTest, ForegroundDaemonDropsRootWritesItsPidAndEndsOnTerm) {
   daemon_process d(setup_.write_config(), -1);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "common/settings.h"
@@ -135,43 +136,44 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string(1023 - 16, 'x')}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Ident, LogsTheFieldsInDebugMode) {
-  identpeer::scripted server("answer", "4711 , 444 : USERID : UNIX :\tj\x01oe \r\n");
-  connection c;
-  outcome o = ask(c);
-  EXPECT_EQ("j\001oe", o.user.value_or("(none)"));
-  EXPECT_EQ("ident: type=<USERID>, os=<UNIX>, user=<j\\001oe>\n", o.log);
+struct log_case {
+  const char* name;
+  std::optional<std::string> answer;  // nothing listens on 113 without one
+  int timeout, debug;
+  std::optional<std::string> user;
+  std::string log;
+};
+
+class IdentLog : public Ident, public ::testing::WithParamInterface<log_case> {};
+
+TEST_P(IdentLog, SaysWhatCameBack) {
+  const log_case& c = GetParam();
+  identtimeout = c.timeout;
+  debug = c.debug;
+  std::optional<identpeer::scripted> server;
+  if (c.answer) server.emplace("answer", *c.answer);
+  connection con;
+  outcome o = ask(con);
+  EXPECT_EQ(c.user, o.user);
+  EXPECT_EQ(c.log, o.log);
 }
 
-TEST_F(Ident, SaysNothingWithoutDebug) {
-  debug = 0;
-  identpeer::scripted server("answer", "4711 , 444 : ERROR : NO-USER\r\n");
-  connection c;
-  outcome o = ask(c);
-  EXPECT_FALSE(o.user);
-  EXPECT_EQ("", o.log);
-}
+const std::string NO_USER = "4711 , 444 : ERROR : NO-USER\r\n";
+const std::string NO_VALID = "no valid ident response\n";
 
-TEST_F(Ident, ReportsAnAnswerWithTooFewFields) {
-  identpeer::scripted server("answer", "4711 , 444 : ERROR : NO-USER\r\n");
-  connection c;
-  EXPECT_EQ("no valid ident response\n", ask(c).log);
-}
-
-TEST_F(Ident, ReportsAServerThatClosesWithoutAWord) {
-  identpeer::scripted server("answer", "");
-  connection c;
-  outcome o = ask(c);
-  EXPECT_FALSE(o.user);
-  EXPECT_EQ("no valid ident response\n", o.log);
-}
-
-TEST_F(Ident, RefusedConnectionGivesNothingAtOnce) {
-  connection c;
-  outcome o = ask(c);
-  EXPECT_FALSE(o.user);
-  EXPECT_EQ("RFC-1413 query refused by remote\n", o.log);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Logs, IdentLog,
+    ::testing::Values(
+        log_case{"LogsTheFieldsInDebugMode", "4711 , 444 : USERID : UNIX :\tj\x01oe \r\n", 2, 1,
+                 "j\001oe", "ident: type=<USERID>, os=<UNIX>, user=<j\\001oe>\n"},
+        log_case{"SaysNothingWithoutDebug", NO_USER, 2, 0, std::nullopt, ""},
+        log_case{"ReportsAnAnswerWithTooFewFields", NO_USER, 2, 1, std::nullopt, NO_VALID},
+        log_case{"ReportsAServerThatClosesWithoutAWord", "", 2, 1, std::nullopt, NO_VALID},
+        log_case{"RefusedConnectionGivesNothingAtOnce", std::nullopt, 2, 1, std::nullopt,
+                 "RFC-1413 query refused by remote\n"},
+        // Nothing listens on 113: a question would be logged as refused.
+        log_case{"NoLimitMeansNoQuestion", std::nullopt, 0, 1, std::nullopt, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Ident, AsksThePeersOwnAddress) {
   // The server listens on every loopback address; the query must go to the
@@ -194,14 +196,6 @@ TEST_F(Ident, ServerThatNeverClosesRunsIntoTheLimit) {
     EXPECT_EQ("", o.log);
     EXPECT_EQ(c.query(), server.finish());
   }
-}
-
-TEST_F(Ident, NoLimitMeansNoQuestion) {
-  identtimeout = 0;
-  connection c;  // nothing listens on 113: a question would be logged as refused
-  outcome o = ask(c);
-  EXPECT_FALSE(o.user);
-  EXPECT_EQ("", o.log);
 }
 
 TEST_F(Ident, UnconnectedSocketGivesNothing) {

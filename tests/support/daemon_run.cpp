@@ -18,7 +18,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "support/wait.h"
 
 namespace testsupport {
 
@@ -50,14 +51,15 @@ pid_t parent_of(pid_t pid) {
 
 // Collects a process that the test owns, directly or as the subreaper.
 bool reap(pid_t pid, int& status, std::chrono::milliseconds limit) {
-  auto deadline = Clock::now() + limit;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return true;
-    if (r < 0 && errno != EINTR) return false;
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
+  bool gone = false;  // not (or no longer) a child of ours
+  bool ended = wait_until(
+      [&] {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        gone = r < 0 && errno != EINTR;
+        return r == pid || gone;
+      },
+      limit, 5ms);
+  return ended && !gone;
 }
 
 int decode(int status) {
@@ -81,6 +83,14 @@ std::string daemon_setup::write_config(const std::string& body) const {
   return dir_.write("callvane.conf", "queuedir=" + spool() + "\nlockdir=" + dir_.file("lock") +
                                          "\npidfile=" + pidfile() +
                                          "\nidenttimeout=0\nsnpptimeout=2\n" + body);
+}
+
+std::string daemon_setup::write_sim_config(const std::string& device,
+                                           const std::string& body) const {
+  return write_config("modem=sim device=" + device +
+                      "\nservice=default device=sim phone=5550100 password=pw\n"
+                      "pager=alice pagerid=1234567\n" +
+                      body);
 }
 
 std::vector<std::string> daemon_setup::spool_files(const std::string& prefix) const {
@@ -161,16 +171,16 @@ size_t daemon_process::count_in_log(const std::string& text) const {
 
 bool daemon_process::wait_for_log(const std::string& text, size_t count,
                                   std::chrono::milliseconds limit) const {
-  auto deadline = Clock::now() + limit;
-  while (count_in_log(text) < count) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return wait_until([&] { return count_in_log(text) >= count; }, limit);
 }
 
 void daemon_process::signal(int signo) const {
   if (pid_ > 0) kill(pid_, signo);
+}
+
+bool daemon_process::first_run_done() const {
+  signal(SIGHUP);
+  return wait_for_log("processing the page queue") && wait_for_children(pid_, 0);
 }
 
 int daemon_process::stop(std::chrono::milliseconds limit) {
@@ -211,12 +221,7 @@ std::vector<pid_t> children_of(pid_t pid) {
 }
 
 bool wait_for_children(pid_t pid, size_t count, std::chrono::milliseconds limit) {
-  auto deadline = Clock::now() + limit;
-  while (children_of(pid).size() != count) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return wait_until([&] { return children_of(pid).size() == count; }, limit);
 }
 
 std::string proc_status(pid_t pid, const std::string& name) {
@@ -231,25 +236,68 @@ std::string proc_status(pid_t pid, const std::string& name) {
   return "?";
 }
 
+std::set<std::string> sockets_of(pid_t pid) {
+  std::set<std::string> found;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return found;
+  while (struct dirent* e = readdir(d)) {
+    char target[128] = {};
+    if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) <= 0) continue;
+    if (std::string(target).rfind("socket:[", 0) == 0) found.insert(target);
+  }
+  closedir(d);
+  return found;
+}
+
 long long cpu_ticks(pid_t pid) {
   auto f = stat_fields(pid);
   if (f.size() < 13) return -1;
   return std::stoll(f[11]) + std::stoll(f[12]);
 }
 
-snpp_connection::snpp_connection(int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+socklen_t socket_address(const std::string& host, int port, sockaddr_storage& addr) {
+  addr = sockaddr_storage{};
+  auto* six = reinterpret_cast<sockaddr_in6*>(&addr);
+  auto* four = reinterpret_cast<sockaddr_in*>(&addr);
+  if (inet_pton(AF_INET6, host.c_str(), &six->sin6_addr) == 1) {
+    six->sin6_family = AF_INET6;
+    six->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof *six;
+  }
+  if (inet_pton(AF_INET, host.c_str(), &four->sin_addr) == 1) {
+    four->sin_family = AF_INET;
+    four->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *four;
+  }
+  return 0;
+}
+
+snpp_connection::snpp_connection(const std::string& host, int port, const std::string& from) {
+  sockaddr_storage to, local;
+  socklen_t len = socket_address(host, port, to);
+  if (len == 0) return;
+  fd_ = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  socklen_t local_len = from.empty() ? 0 : socket_address(from, 0, local);
+  if ((!from.empty() &&
+       (local_len == 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), local_len) != 0)) ||
+      connect(fd_, reinterpret_cast<sockaddr*>(&to), len) != 0) {
     ::close(fd_);
     fd_ = -1;
     return;
   }
   fcntl(fd_, F_SETFL, O_NONBLOCK);
+}
+
+snpp_connection::snpp_connection(adopt socket) : fd_(socket.fd) { fcntl(fd_, F_SETFL, O_NONBLOCK); }
+
+unsigned snpp_connection::local_port() const {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
 }
 
 snpp_connection::~snpp_connection() { close(); }
@@ -303,6 +351,13 @@ std::optional<std::string> snpp_connection::line(std::chrono::milliseconds limit
     if (eof_ || Clock::now() > deadline) return std::nullopt;
     read_some(std::min(ms_left(deadline), 100));
   }
+}
+
+std::string snpp_connection::rest(std::chrono::milliseconds limit) {
+  wait_closed(limit);
+  std::string text = in_.substr(pos_);
+  pos_ = in_.size();
+  return text;
 }
 
 bool snpp_connection::wait_closed(std::chrono::milliseconds limit) {

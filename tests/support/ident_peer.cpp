@@ -1,3 +1,4 @@
+// Ident servers for tests: the scripted tools/identpeer and Debian's oidentd.
 #include "support/ident_peer.h"
 
 #include <arpa/inet.h>
@@ -11,15 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace identpeer {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 bool port_open(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -75,14 +74,12 @@ oidentd::oidentd() {
           nullptr);
     _exit(127);
   }
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!port_open(113)) {
-    if (Clock::now() >= deadline || waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      why_ = "oidentd did not start";
-      testsupport::end_child(pid_, std::chrono::milliseconds(0));
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  bool exited = false;
+  auto up = [&] { return port_open(113) || (exited = waitpid(pid_, nullptr, WNOHANG) == pid_); };
+  if (!testsupport::wait_until(up, std::chrono::seconds(10), std::chrono::milliseconds(20)) ||
+      exited) {
+    why_ = "oidentd did not start";
+    testsupport::end_child(pid_, std::chrono::milliseconds(0));
   }
 }
 

@@ -59,6 +59,13 @@ submission submit_page(const std::string& pager, const std::string& text, int po
   return s;
 }
 
+std::string repeated(const std::string& piece, size_t times) {
+  std::string s;
+  s.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; i++) s += piece;
+  return s;
+}
+
 std::map<std::string, std::string> snapshot(const std::string& dir, const std::string& prefix) {
   std::map<std::string, std::string> files;
   DIR* d = opendir(dir.c_str());

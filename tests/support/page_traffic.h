@@ -25,6 +25,9 @@ submission submit_page(const std::string& pager, const std::string& text, int po
                        std::chrono::milliseconds limit = std::chrono::seconds(10),
                        std::chrono::milliseconds linger = std::chrono::milliseconds(0));
 
+// `piece` `times` over.
+std::string repeated(const std::string& piece, size_t times);
+
 // Name to content of the files in `dir` whose names start with `prefix`.
 std::map<std::string, std::string> snapshot(const std::string& dir, const std::string& prefix = "");
 

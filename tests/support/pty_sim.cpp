@@ -1,3 +1,4 @@
+// Starting the simulated modem and paging terminal, and reading what it recorded.
 #include "support/pty_sim.h"
 
 #include <poll.h>
@@ -33,13 +34,8 @@ pty_sim::pty_sim(const std::vector<std::string>& args) : dir_(std::make_unique<t
   close(out[1]);
   // The first line is the slave device path.
   std::string line;
-  for (;;) {
-    pollfd p{out[0], POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0) break;
-    char c;
-    if (read(out[0], &c, 1) != 1 || c == '\n') break;
-    line += c;
-  }
+  read_until(out[0], "\n", line, std::chrono::seconds(10));
+  line = line.substr(0, line.find('\n'));
   close(out[0]);
   if (line.empty()) {
     stop();

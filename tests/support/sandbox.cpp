@@ -1,3 +1,4 @@
+// A private network and mount namespace for tests, with SNPP peers.
 #include "support/sandbox.h"
 
 #include <fcntl.h>

@@ -1,5 +1,7 @@
+// Running the program under test, temporary directories and the other shared test helpers.
 #include "support/support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/wait.h"
 
 namespace testsupport {
 
@@ -219,6 +224,28 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+int count_entries(const std::string& dir) {
+  return file_exists(dir) ? static_cast<int>(dir_names(dir).size()) : -1;
+}
+
+std::vector<std::string> dir_names(const std::string& dir, bool dot_files) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n[0] != '.' || (dot_files && n != "." && n != "..")) names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+int exit_code(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 child_result in_child(const std::function<int()>& body) {
   temp_dir dir;
   std::string out_path = dir.file("out"), err_path = dir.file("err");
@@ -236,9 +263,7 @@ child_result in_child(const std::function<int()>& body) {
     _exit(code);
   }
   child_result r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid)
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (pid > 0) r.status = exit_code(pid);
   r.out = read_file(out_path);
   r.err = read_file(err_path);
   return r;
@@ -270,6 +295,30 @@ std::string capture_fd::finish() {
   return text;
 }
 
+::testing::AssertionResult contains(const std::string& text, const std::string& piece) {
+  auto result = text.find(piece) != std::string::npos ? ::testing::AssertionSuccess()
+                                                      : ::testing::AssertionFailure();
+  return result << "looked for \"" << piece << "\" in:\n" << text;
+}
+
+bool read_until(int fd, const std::string& text, std::string& seen,
+                std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (seen.find(text) == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left.count(), 100))) <= 0) continue;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return false;
+    seen.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
 pid_t start_peer(const std::vector<std::string>& argv) {
   int out[2];
   if (pipe(out) != 0) throw std::runtime_error("pipe");
@@ -290,15 +339,7 @@ pid_t start_peer(const std::vector<std::string>& argv) {
   }
   close(out[1]);
   std::string said;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (said.find("ready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd pfd = {out[0], POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    char buf[256];
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
-  }
+  read_until(out[0], "ready\n", said, std::chrono::seconds(10));
   close(out[0]);
   if (said.find("ready\n") == std::string::npos) {
     end_child(pid, std::chrono::milliseconds(0));
@@ -309,15 +350,11 @@ pid_t start_peer(const std::vector<std::string>& argv) {
 
 void end_child(pid_t& pid, std::chrono::milliseconds grace) {
   if (pid <= 0) return;
-  auto deadline = std::chrono::steady_clock::now() + grace;
   int status;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(5000);
+  auto ended = [&] { return waitpid(pid, &status, WNOHANG) != 0; };
+  if (!wait_until(ended, grace, std::chrono::milliseconds(5))) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
   pid = -1;
 }

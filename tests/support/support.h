@@ -1,6 +1,7 @@
 // Helpers for tests that drive the program from outside.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -56,6 +57,12 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+// Whether `text` holds `piece`; the message shows both either way.
+::testing::AssertionResult contains(const std::string& text, const std::string& piece);
+// Reads `fd` into `seen` until it holds `text` (true), or until the end of
+// the input or `limit` (false).
+bool read_until(int fd, const std::string& text, std::string& seen,
+                std::chrono::milliseconds limit);
 
 // A text of exactly `length` characters made of short words, so that every
 // piece cut from it breaks at a blank; it never ends in a blank.
@@ -76,6 +83,12 @@ class time_zone {
 // Seconds since the epoch of a UTC calendar time (fields may overflow).
 int64_t utc(int year, int mon, int day, int hour, int min, int sec = 0);
 bool file_exists(const std::string& path);
+// Entries of a directory other than those starting with a dot; -1 when it
+// cannot be read.
+int count_entries(const std::string& dir);
+// The names in a directory in the order the system returns them; those
+// starting with a dot only with `dot_files` (never "." and "..").
+std::vector<std::string> dir_names(const std::string& dir, bool dot_files = false);
 
 // Runs `body` in a forked child whose standard output and error go to
 // files; for code that changes the process for good (privileges, signal
@@ -85,6 +98,8 @@ struct child_result {
   std::string out, err;
 };
 child_result in_child(const std::function<int()>& body);
+// Waits for the child `pid`: its exit status, 128 + signal, or -1.
+int exit_code(pid_t pid);
 
 // Starts a test peer (argv[0] is its path) with standard input on /dev/null
 // and waits until it prints "ready" on its standard output; throws when it
