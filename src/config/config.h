@@ -28,6 +28,10 @@ struct modem {
   // and the name the terminal's certificate must carry instead of the host.
   std::optional<std::string> cafile;
   std::optional<std::string> servername;
+  // For a carrier (snpp: or wctp:): the account, sent as SNPP LOGIn or as
+  // WCTP senderID and securityCode. The password is never logged.
+  std::optional<std::string> login;
+  std::optional<std::string> password;
 };
 
 struct service {

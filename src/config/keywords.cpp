@@ -134,6 +134,12 @@ void set_modem_device(parse_state& st, const std::string& value) {
     config_error(st, "bad network device %s: %s", escaped(value).c_str(), why.c_str());
 }
 
+void set_login(parse_state& st, const std::string& value) { st.cur_modem->login = value; }
+
+void set_modem_password(parse_state& st, const std::string& value) {
+  st.cur_modem->password = value;
+}
+
 void set_cafile(parse_state& st, const std::string& value) {
   set_checked_path(st, st.cur_modem->cafile, value, R_OK);
 }
@@ -315,6 +321,8 @@ constexpr keyword KEYWORDS[] = {
     {"device", scope::modem, set_modem_device},
     {"cafile", scope::modem, set_cafile},
     {"servername", scope::modem, set_servername},
+    {"login", scope::modem, set_login},
+    {"password", scope::modem, set_modem_password},
     {"initcmd", scope::modem, set_initcmd},
     {"dialcmd", scope::modem, set_modem_dialcmd},
 

@@ -2,6 +2,10 @@
 #include "config/netdevice.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <memory>
 
 #include "common/text.h"
 
@@ -11,6 +15,8 @@ namespace {
 
 constexpr std::string_view TCP_SCHEME = "tcp";
 constexpr std::string_view TLS_SCHEME = "tls";
+constexpr std::string_view SNPP_SCHEME = "snpp";
+constexpr std::string_view WCTP_SCHEME = "wctp";
 // A host name in DNS is at most 253 characters.
 constexpr size_t HOST_MAX = 253;
 
@@ -30,6 +36,64 @@ bool is_ipv6_literal(const std::string& host) {
   return inet_pton(AF_INET6, host.c_str(), addr) == 1;
 }
 
+bool is_loopback(const std::string& host) {
+  unsigned char addr[16];
+  if (inet_pton(AF_INET, host.c_str(), addr) == 1) return addr[0] == 127;
+  if (inet_pton(AF_INET6, host.c_str(), addr) == 1) {
+    static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::equal(addr, addr + 16, loopback6);
+  }
+  return false;
+}
+
+struct url_free {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct curl_text_free {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+// One part of a URL as libcurl reads it, or nullopt when it has none.
+std::optional<std::string> url_part(CURLU* url, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
+  std::unique_ptr<char, curl_text_free> owned(text);
+  return std::string(text);
+}
+
+// "wctp:URL": an https URL, or http to this host for tests.
+std::optional<net_device> parse_wctp_url(std::string_view url, std::string& why) {
+  net_device out;
+  out.kind = net_kind::wctp;
+  out.url = std::string(url);
+  std::unique_ptr<CURLU, url_free> parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, out.url.c_str(), 0) != CURLUE_OK) {
+    why = "bad URL";
+    return std::nullopt;
+  }
+  std::optional<std::string> scheme = url_part(parsed.get(), CURLUPART_SCHEME);
+  std::optional<std::string> host = url_part(parsed.get(), CURLUPART_HOST);
+  if (!scheme || (*scheme != "https" && *scheme != "http")) {
+    why = "not an https URL";
+    return std::nullopt;
+  }
+  if (!host || host->empty()) {
+    why = "no host";
+    return std::nullopt;
+  }
+  if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+    *host = host->substr(1, host->size() - 2);
+  out.tls = *scheme == "https";
+  // Pages and the carrier's password travel in the clear over http.
+  if (!out.tls && !is_loopback(*host)) {
+    why = "plain http only to a loopback address";
+    return std::nullopt;
+  }
+  out.host = *host;
+  out.port = url_part(parsed.get(), CURLUPART_PORT).value_or("");
+  return out;
+}
+
 }  // namespace
 
 bool is_net_device(std::string_view device) {
@@ -46,9 +110,14 @@ std::optional<net_device> parse_net_device(std::string_view device, std::string&
   std::string_view scheme = device.substr(0, colon);
   net_device out;
   if (scheme == TLS_SCHEME) {
+    out.kind = net_kind::tls;
     out.tls = true;
+  } else if (scheme == SNPP_SCHEME) {
+    out.kind = net_kind::snpp;
+  } else if (scheme == WCTP_SCHEME) {
+    return parse_wctp_url(device.substr(colon + 1), why);
   } else if (scheme != TCP_SCHEME) {
-    why = "unknown scheme \"" + std::string(scheme) + "\" (tcp or tls)";
+    why = "unknown scheme \"" + std::string(scheme) + "\" (tcp, tls, snpp or wctp)";
     return std::nullopt;
   }
   std::string_view rest = device.substr(colon + 1);

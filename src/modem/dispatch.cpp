@@ -1,6 +1,7 @@
 // Job lists and per-service delivery through the delivery seam.
 #include "modem/dispatch.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "common/log.h"
@@ -102,13 +103,20 @@ void send_jobs(job_list& jobs) {
       }
 
       r.goodtries++;
-      int outcome = current.line->send(j);
-      if (outcome == 0) {
+      job_outcome outcome = current.line->send(j);
+      if (outcome.what == job_outcome::delivered) {
         r.flags |= F_SENT;
         break;
       }
-      if (outcome < 0) {
+      if (outcome.what == job_outcome::refused) {
         r.flags |= F_REJECT;
+        // The queue run gives up on a recipient whose tries are used up.
+        if (outcome.final) r.goodtries = std::max(r.goodtries, svc.maxtries);
+        break;
+      }
+      if (outcome.what == job_outcome::failed) {
+        r.flags |= outcome.flag;
+        if (!outcome.line_usable) current.end(false);
         break;
       }
       // Status unknown: the remote hung up; no logout on a dead line.

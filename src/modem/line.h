@@ -9,6 +9,25 @@
 
 namespace callvane {
 
+// What became of one job on a line.
+struct job_outcome {
+  enum result {
+    delivered,  // the terminal or carrier took it
+    refused,    // the pager id was refused
+    unknown,    // the line was lost mid-job: tried once more on a new call
+    failed,     // not taken now: `flag` says why, the job stays queued
+  };
+  result what = failed;
+  // For failed: the recipient flag, and whether the line can carry the
+  // service's next job (if not, the next job makes a new call).
+  unsigned flag = 0;
+  bool line_usable = true;
+  // For refused: trying again cannot help (a carrier does not know the
+  // pager), so the attempt uses up the recipient's tries. A TAP terminal's
+  // refusal leaves it to be tried again until maxtries.
+  bool final = false;
+};
+
 // A way to one service's terminal: a modem on a serial device, a terminal
 // on the network. Delivery uses it as a call: open, log in, send jobs, log
 // out, close. Failures are the recipient flags a page records.
@@ -25,9 +44,8 @@ class delivery_line {
   // Sets the line up, reaches the terminal and logs in: 0 when ready for
   // jobs, else the flag that names the failure.
   virtual unsigned log_in() = 0;
-  // Sends one job: 0 delivered, 1 status unknown (the line is lost), -1
-  // refused.
-  virtual int send(const job& j) = 0;
+  // Sends one job; the attempt counts as a try whatever comes of it.
+  virtual job_outcome send(const job& j) = 0;
   // Ends the terminal session of a line that is logged in.
   virtual void log_out() = 0;
   // Hangs up and releases the device; nothing after a failed open.

@@ -8,6 +8,7 @@
 namespace {
 
 using namespace callvane;
+using testsupport::contains;
 
 struct form_case {
   const char* device;
@@ -41,8 +42,16 @@ INSTANTIATE_TEST_SUITE_P(
         form_case{"tls:10.0.0.7:1", true, true, "10.0.0.7", "1"},
         form_case{"tls:[::1]:65535", true, true, "::1", "65535"},
         form_case{"tcp:[2001:db8::5]:444", true, false, "2001:db8::5", "444"},
-        form_case{"udp:host:5000", false, false, "unknown scheme \"udp\" (tcp or tls)", ""},
-        form_case{"TCP:host:5000", false, false, "unknown scheme \"TCP\" (tcp or tls)", ""},
+        form_case{"snpp:[::1]:444", true, false, "::1", "444"},
+        form_case{"wctp:https://wctp.example.net/wctp", true, true, "wctp.example.net", ""},
+        form_case{"wctp:http://127.0.0.1:8080/w", true, false, "127.0.0.1", "8080"},
+        form_case{"wctp:http://[::1]/w", true, false, "::1", ""},
+        form_case{"wctp:http://wctp.example.net/w", false, false,
+                  "plain http only to a loopback address", ""},
+        form_case{"wctp:ftp://wctp.example.net/w", false, false, "not an https URL", ""},
+        form_case{"wctp:not a url", false, false, "bad URL", ""},
+        form_case{"udp:host:5000", false, false, "unknown scheme \"udp\" (tcp, tls, snpp or wctp)", ""},
+        form_case{"TCP:host:5000", false, false, "unknown scheme \"TCP\" (tcp, tls, snpp or wctp)", ""},
         form_case{"tcp:host", false, false, "no port", ""},
         form_case{"tcp:host:", false, false, "no port", ""},
         form_case{"tcp::5000", false, false, "no host", ""},
@@ -80,7 +89,19 @@ TEST_F(NetDeviceConfig, NetworkModemNeedsNoPhoneAndKeepsItsTlsSettings) {
   EXPECT_EQ("tls:[::1]:5000", m->device.value_or(""));
   EXPECT_EQ(ca, m->cafile.value_or(""));
   EXPECT_EQ("pager.example.net", m->servername.value_or(""));
-  EXPECT_EQ(std::string::npos, r.log.find("no phone number")) << r.log;
+  EXPECT_FALSE(contains(r.log, "no phone number"));
+}
+
+TEST_F(NetDeviceConfig, CarriersNeedNoPhoneAndKeepTheirAccounts) {
+  auto r = parse("modem=relay device=snpp:127.0.0.1:444 login=acme password=s3cret\n"
+                 "modem=wctp device=wctp:https://wctp.example.net/ login=acme\n"
+                 "service=default device=relay,wctp\n");
+  EXPECT_EQ(0, r.count) << r.log;
+  const modem* m = lookup(modems, "relay");
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ("acme", m->login.value_or(""));
+  EXPECT_EQ("s3cret", m->password.value_or(""));
+  EXPECT_FALSE(contains(r.log, "s3cret"));
 }
 
 TEST_F(NetDeviceConfig, ServiceWithASerialModemBesideStillNeedsAPhone) {
@@ -88,7 +109,7 @@ TEST_F(NetDeviceConfig, ServiceWithASerialModemBesideStillNeedsAPhone) {
   auto r = parse("modem=carrier device=tcp:localhost:5000\nmodem=local device=" + tty +
                  "\nservice=default device=carrier,local\n");
   EXPECT_EQ(1, r.count) << r.log;
-  EXPECT_NE(std::string::npos, r.log.find(at(3) + "no phone number for service=default")) << r.log;
+  EXPECT_TRUE(contains(r.log, at(3) + "no phone number for service=default"));
 }
 
 struct bad_case {
@@ -101,7 +122,7 @@ class NetDeviceConfigErrors : public ConfigTest, public ::testing::WithParamInte
 TEST_P(NetDeviceConfigErrors, AreCountedAndNamed) {
   auto r = parse(std::string("modem=carrier ") + GetParam().line + "\n");
   EXPECT_GE(r.count, 1) << r.log;
-  EXPECT_NE(std::string::npos, r.log.find(at(1) + GetParam().message)) << r.log;
+  EXPECT_TRUE(contains(r.log, at(1) + GetParam().message));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,17 +1,26 @@
-// The two lines behind the delivery seam: a Hayes modem with TAP, and a
-// paging terminal reached over TCP or TLS.
+// The lines behind the delivery seam: TAP by modem or network, and carriers.
+#include "modem/line.h"
+
 #include <optional>
 
 #include "common/log.h"
 #include "config/netdevice.h"
-#include "modem/line.h"
 #include "modem/netline.h"
 #include "modem/serial.h"
+#include "modem/snppline.h"
 #include "modem/tap.h"
+#include "modem/wctpline.h"
 
 namespace callvane {
 
 namespace {
+
+// What a TAP transfer's result means for the job.
+job_outcome tap_outcome(int transferred) {
+  if (transferred == 0) return {job_outcome::delivered};
+  if (transferred < 0) return {job_outcome::refused};
+  return {job_outcome::unknown};
+}
 
 // A modem on a serial device: locked, set up, dialled, then TAP.
 class serial_line : public delivery_line {
@@ -37,7 +46,7 @@ class serial_line : public delivery_line {
     return modem_connect(fd_, svc_, mdm_);
   }
 
-  int send(const job& j) override { return transfer(fd_, j); }
+  job_outcome send(const job& j) override { return tap_outcome(transfer(fd_, j)); }
   void log_out() override { logout(fd_, svc_); }
 
   void close() override {
@@ -71,7 +80,7 @@ class network_line : public delivery_line {
   unsigned open_failure() const override { return F_NOCARRIER; }
 
   unsigned log_in() override { return terminal_login(fd_, svc_); }
-  int send(const job& j) override { return transfer(fd_, j); }
+  job_outcome send(const job& j) override { return tap_outcome(transfer(fd_, j)); }
   void log_out() override { logout(fd_, svc_); }
 
   void close() override {
@@ -94,8 +103,10 @@ std::unique_ptr<delivery_line> make_line(const service& svc, const std::string& 
   std::string path = m != nullptr && m->device ? *m->device : entry;
   if (m != nullptr && is_net_device(path)) {
     std::string why;
-    if (std::optional<net_device> where = parse_net_device(path, why))
-      return std::make_unique<network_line>(svc, *m, std::move(*where));
+    std::optional<net_device> where = parse_net_device(path, why);
+    if (where && where->kind == net_kind::wctp) return make_wctp_line(svc, *m, std::move(*where));
+    if (where && where->kind == net_kind::snpp) return make_snpp_line(svc, *m, std::move(*where));
+    if (where) return std::make_unique<network_line>(svc, *m, std::move(*where));
   }
   if (!path.empty() && path[0] == '/') return std::make_unique<serial_line>(svc, m, path);
   logmsg(LOG_ERR, "%s: no such modem", path.c_str());
