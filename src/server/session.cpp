@@ -40,6 +40,7 @@ enum class command {
   data,
   login,
   level,
+  alert,
   coverage,
   holduntil,
   callerid,
@@ -64,7 +65,7 @@ const keyword COMMANDS[] = {
     {"DATA", command::data},
     {"LOGIn", command::login},
     {"LEVEl", command::level},
-    {"ALERt", command::not_implemented},
+    {"ALERt", command::alert},
     {"COVErage", command::coverage},
     {"HOLDuntil", command::holduntil},
     {"CALLerid", command::callerid},
@@ -84,33 +85,6 @@ const keyword COMMANDS[] = {
     {"XWHO", command::who},
 };
 constexpr size_t KEYWORD_LENGTH = 4;
-
-const char* const HELP_LINES[] = {
-    "214 ",
-    "214 Level 1 commands accepted:",
-    "214 ",
-    "214     PAGEr <pager ID>",
-    "214     MESSage <alpha or numeric message>",
-    "214     RESEt",
-    "214     SEND",
-    "214     QUIT",
-    "214     HELP",
-    "214 ",
-    "214 Level 2 commands accepted:",
-    "214 ",
-    "214     DATA",
-    "214     LOGIn <loginid> [password]",
-    "214     LEVEl <ServiceLevel>",
-    "214     COVErage <AlternateArea>",
-    "214     HOLDuntil <YYMMDDHHMMSS> [+/-GMTdifference]",
-    "214     CALLerid <CallerID>",
-    "214 ",
-    "214 Level 3 commands accepted:",
-    "214 ",
-    "214     none",
-    "214 ",
-    "250 OK",
-};
 
 // Unrecognised lines allowed before the session is ended.
 constexpr int32_t MAX_ERRORS = 10;
@@ -217,6 +191,13 @@ bool write_reply(const std::string& text) {
   return true;
 }
 
+// True when the connection is closed for replies too (the peer closed it
+// rather than only ending its input).
+bool peer_gone() {
+  struct pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+  return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 // Only the daemon runs the queue; once it is gone the parent is some
 // other process that must not get the signal.
 void request_queue_run() {
@@ -244,6 +225,7 @@ class session {
   void do_reset();
   void do_send();
   void do_level(const std::string& argument);
+  void do_alert(const std::string& argument);
   void do_coverage(const std::string& argument);
   void do_holduntil(const std::string& argument);
   void do_callerid(const std::string& argument);
@@ -274,7 +256,8 @@ int session::run() {
   }
   for (;;) {
     if (reply_failed) {
-      logmsg(LOG_NOTICE, "cannot send reply, session ended");
+      // A client that went away without QUIT is no failure worth a line.
+      if (!p_.input->at_end()) logmsg(LOG_NOTICE, "cannot send reply, session ended");
       return -1;
     }
     read_result r = read_text(*p_.input, false, MAX_COMMAND_LINE);
@@ -287,6 +270,9 @@ int session::run() {
       continue;
     }
     if (!r.text) {
+      // A client that closed without QUIT hears nothing; one that only
+      // ended its input still reads the replies.
+      if (p_.input->at_end() && peer_gone()) return -1;
       if (unrecognised() == step::end) return -1;
       continue;
     }
@@ -334,6 +320,9 @@ session::step session::carry_out(command code, const std::string& argument) {
       break;
     case command::level:
       do_level(argument);
+      break;
+    case command::alert:
+      do_alert(argument);
       break;
     case command::coverage:
       do_coverage(argument);
@@ -492,6 +481,19 @@ void session::do_level(const std::string& argument) {
   snpp_reply("250 OK, alternate service level accepted");
 }
 
+// RFC 1861's alert override (0 or 1). A widely used client library drops
+// the whole page when it is refused; a page keeps no such field, so it is
+// taken, logged and not kept: the terminal alerts as it always does.
+void session::do_alert(const std::string& argument) {
+  std::string value = cut_at_space(argument);
+  if (value != "0" && value != "1") {
+    snpp_reply(R_NOT_IMPLEMENTED);
+    return;
+  }
+  logmsg(LOG_INFO, "alert override %s accepted, not kept with the page", value.c_str());
+  snpp_reply("250 OK, alert override accepted");
+}
+
 void session::do_coverage(const std::string& argument) {
   if (argument.empty()) {
     snpp_reply("550 Error, invalid alternate region");
@@ -579,17 +581,6 @@ void snpp_reply(const std::string& text) {
   if (reply_failed) return;
   fflush(stdout);  // anything stdio holds goes first
   if (!write_reply(line + "\r\n")) reply_failed = true;
-}
-
-void snpp_help() {
-  for (const char* line : HELP_LINES) snpp_reply(line);
-}
-
-void snpp_who() {
-  for (const pager& pg : pagers)
-    if (pg.text) snpp_reply("214 " + pg.name + " " + *pg.text);
-  for (const pgroup& g : groups)
-    if (g.text) snpp_reply("214 " + g.name + " " + *g.text);
 }
 
 }  // namespace callvane

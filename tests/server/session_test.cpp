@@ -3,14 +3,15 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -24,7 +25,9 @@
 #include "config/config.h"
 #include "config/loader.h"
 #include "queue/queuefile.h"
+#include "support/daemon_run.h"
 #include "support/support.h"
+#include "support/wait.h"
 
 namespace callvane {
 namespace {
@@ -61,37 +64,19 @@ class connection {
       _exit(result == 0 ? 0 : 1);
     }
     close(sv_[1]);
+    peer_.emplace(testsupport::snpp_connection::adopt{sv_[0]});
   }
   // A session still running sees its connection close and ends.
   ~connection() {
-    close(sv_[0]);
+    peer_->close();
     if (pid_ > 0) finish();
   }
 
-  void send(const std::string& bytes) {
-    ASSERT_EQ(::send(sv_[0], bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
+  void send(const std::string& bytes) { ASSERT_TRUE(peer_->send(bytes)); }
   // The next reply line without its CR LF; "<closed>" or "<silent>" else.
   std::string line() {
-    for (int waited = 0; waited < REPLY_WAIT_MS;) {
-      size_t end = buf_.find("\r\n");
-      if (end != std::string::npos) {
-        std::string l = buf_.substr(0, end);
-        buf_.erase(0, end + 2);
-        return l;
-      }
-      struct pollfd pfd = {sv_[0], POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0) {
-        waited += 100;
-        continue;
-      }
-      char chunk[4096];
-      ssize_t n = read(sv_[0], chunk, sizeof chunk);
-      if (n <= 0) return "<closed>";
-      buf_.append(chunk, static_cast<size_t>(n));
-    }
-    return "<silent>";
+    return peer_->line(std::chrono::milliseconds(REPLY_WAIT_MS))
+        .value_or(peer_->closed() ? "<closed>" : "<silent>");
   }
   std::string ask(const std::string& command) {
     send(command + "\r\n");
@@ -101,12 +86,13 @@ class connection {
   void script(const std::vector<std::pair<std::string, std::string>>& steps) {
     for (const auto& [command, reply] : steps) EXPECT_EQ(ask(command), reply) << command;
   }
-  void end_input() { shutdown(sv_[0], SHUT_WR); }
+  void end_input() { shutdown(peer_->fd(), SHUT_WR); }
+  void hang_up() { peer_->close(); }
   // Waits for the child (at most 20 s): 0 after QUIT, 1 otherwise.
   int finish() {
     int status = 0;
-    for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; i++) usleep(100000);
-    if (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (!testsupport::wait_until([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+                                 std::chrono::seconds(20), std::chrono::milliseconds(100))) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
     }
@@ -121,7 +107,7 @@ class connection {
   pid_t pid_ = -1;
   temp_dir logs_;
   std::string err_path_;
-  std::string buf_;
+  std::optional<testsupport::snpp_connection> peer_;
 };
 
 std::vector<std::string> queue_files(const std::string& dir) {
@@ -578,6 +564,32 @@ TEST_F(Session, DebugEchoesAndLogs) {
                                   std::string("page submitted, id=LHBx0420, from=[anonymous]\n"),
                                   std::string("--> QUIT\n>>> 221 OK, goodbye\r\n")})
     EXPECT_NE(err.find(want), std::string::npos) << want << "\nin:\n" << err;
+}
+
+TEST_F(Session, AlertOverrideIsTakenButNotKept) {
+  debug = 1;
+  connection c(spool_.path());
+  c.line();
+  c.script({{"ALERt 1", "250 OK, alert override accepted"},
+            {"ALERt 2", "500 Command not implemented"},
+            {"PAGEr alice", QUEUED},
+            {"MESSage m", "250 Message ok"},
+            {"SEND", "250 Message LHBx0420 queued for processing"}});
+  auto files = queue_files(spool_.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(testsupport::read_file(files[0]).find("lert"), std::string::npos);
+  EXPECT_NE(c.err().find("alert override 1 accepted, not kept with the page"), std::string::npos);
+}
+
+TEST_F(Session, ClientGoneWithoutQuitIsLeftQuietly) {
+  debug = 1;
+  connection c(spool_.path());
+  c.line();
+  c.script({{"PAGEr alice", QUEUED}});
+  c.hang_up();
+  EXPECT_EQ(c.finish(), 1);
+  for (const char* unwanted : {"cannot send reply", ">>> 500"})
+    EXPECT_EQ(c.err().find(unwanted), std::string::npos) << c.err();
 }
 
 }  // namespace
