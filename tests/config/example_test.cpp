@@ -37,3 +37,18 @@ TEST_F(ExampleTest, LoadsWithoutProblems) {
   EXPECT_EQ(administrator.value_or(""), "pager-admin@example.org");
   EXPECT_EQ(forcehostname.value_or(""), "@example.org");
 }
+
+TEST_F(ExampleTest, CarrierExampleLoadsWithoutProblems) {
+  std::string text =
+      testsupport::read_file(testsupport::source_dir() + "/examples/carriers/callvane.conf");
+  ASSERT_FALSE(text.empty());
+  std::string ca = dir_.write("ca.pem", "checked when a call is made\n");
+  text = std::regex_replace(text, std::regex("cafile=[^\n]*"), "cafile=" + ca);
+  text = std::regex_replace(text, std::regex("\nqueuedir=[^\n]*"), "\nqueuedir=" + dir_.path());
+  text = std::regex_replace(text, std::regex("\nlockdir=[^\n]*"), "\nlockdir=" + dir_.path());
+  auto r = load(dir_.write("carriers.conf", text));
+  EXPECT_EQ(r.count, 0) << r.log;
+  EXPECT_EQ(r.log, "");
+  EXPECT_EQ(lookup(modems, "relay")->login.value_or(""), "acme");
+  EXPECT_EQ(lookup(pagers, "carol")->service, lookup(services, "wctp"));
+}

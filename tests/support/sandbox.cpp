@@ -23,13 +23,13 @@ namespace sandbox {
 
 namespace {
 
-std::string write_temp(const std::string& contents) {
+std::string write_temp(const std::string& contents, mode_t mode) {
   char path[] = "/tmp/callvane-sandbox-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) throw std::runtime_error("mkstemp");
   if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
     throw std::runtime_error("write");
-  fchmod(fd, 0644);
+  fchmod(fd, mode);
   close(fd);
   return path;
 }
@@ -76,8 +76,8 @@ bool enter(std::string& why) {
   return state == 1;
 }
 
-file_override::file_override(const std::string& target, const std::string& contents)
-    : target_(target), source_(write_temp(contents)) {
+file_override::file_override(const std::string& target, const std::string& contents, mode_t mode)
+    : target_(target), source_(write_temp(contents, mode)) {
   if (mount(source_.c_str(), target_.c_str(), nullptr, MS_BIND, nullptr) != 0)
     throw std::runtime_error("bind mount on " + target_ + ": " + strerror(errno));
 }

@@ -13,10 +13,10 @@ namespace sandbox {
 // reason) when that is not possible here.
 bool enter(std::string& why);
 
-// Shows `contents` at `target` until destroyed (a bind mount).
+// Shows `contents` at `target` with `mode` until destroyed (a bind mount).
 class file_override {
  public:
-  file_override(const std::string& target, const std::string& contents);
+  file_override(const std::string& target, const std::string& contents, mode_t mode = 0644);
   ~file_override();
   file_override(const file_override&) = delete;
   file_override& operator=(const file_override&) = delete;
