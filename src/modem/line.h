@@ -52,6 +52,11 @@ class delivery_line {
   virtual void close() = 0;
 };
 
+// The text one job gives a carrier in a single page: the sender's prefix
+// as for TAP, then the message, cut to the service's maxmsgsize. Empty
+// when maxmsgsize leaves no room.
+std::string carrier_text(const job& j);
+
 // The line behind one entry of a service's device list: a modem's name
 // (for its device) or a device path. Null, after the log line that says
 // why, for an entry that names nothing usable.

@@ -207,22 +207,6 @@ job_outcome snpp_line::outcome(const job& j, bool sent) {
 
 }  // namespace
 
-std::string carrier_text(const job& j) {
-  const service& svc = *j.service;
-  const page& pg = *j.page;
-  std::optional<std::string> sender = pg.from;
-  if (!sender && svc.identfrom) sender = pg.ident;
-  std::string text = pg.message.value_or("");
-  if (svc.msgprefix && sender) text = sender->substr(0, sender->find('@')) + ": " + text;
-  if (svc.maxmsgsize <= 0) return {};
-  if (text.size() <= static_cast<size_t>(svc.maxmsgsize)) return text;
-  // Too long for one page: cut after the last whole word that fits.
-  std::string piece;
-  wrapline(piece, text.c_str(), svc.maxmsgsize + 1);
-  if (!piece.empty() && piece.back() == ' ') piece.pop_back();
-  return piece;
-}
-
 std::unique_ptr<delivery_line> make_snpp_line(const service& svc, const modem& mdm,
                                               net_device where) {
   return std::make_unique<snpp_line>(svc, mdm, std::move(where));

@@ -18,9 +18,4 @@ namespace callvane {
 std::unique_ptr<delivery_line> make_snpp_line(const service& svc, const modem& mdm,
                                               net_device where);
 
-// The text one job gives the carrier in a single page: the sender's prefix
-// as for TAP, then the message, cut to the service's maxmsgsize. Empty
-// when maxmsgsize leaves no room.
-std::string carrier_text(const job& j);
-
 }  // namespace callvane

@@ -53,7 +53,7 @@ size_t take_answer(char* data, size_t size, size_t count, void* user) {
 }
 
 // "HOST:PORT" for log lines, with the scheme's port when the URL has none.
-std::string carrier_text(const net_device& where) {
+std::string shown_address(const net_device& where) {
   net_device shown = where;
   if (shown.port.empty()) shown.port = where.tls ? HTTPS_PORT : HTTP_PORT;
   return net_device_text(shown);
@@ -99,7 +99,7 @@ bool set(CURL* handle, CURLoption option, T value) {
 class wctp_line : public delivery_line {
  public:
   wctp_line(const service& svc, const modem& mdm, net_device where)
-      : svc_(svc), mdm_(mdm), where_(std::move(where)), shown_(carrier_text(where_)) {}
+      : svc_(svc), mdm_(mdm), where_(std::move(where)), shown_(shown_address(where_)) {}
   ~wctp_line() override { close(); }
 
   bool open() override {
@@ -267,21 +267,13 @@ std::unique_ptr<delivery_line> make_wctp_line(const service& svc, const modem& m
 }
 
 wctp_submit wctp_submit_for(const job& j, const modem& mdm, int64_t now) {
-  const service& svc = *j.service;
   const page& pg = *j.page;
-  std::optional<std::string> sender = pg.from;
-  if (!sender && svc.identfrom) sender = pg.ident;
-  std::string message = pg.message.value_or("");
-  // The sender's name before the text, as TAP terminals show it.
-  if (svc.msgprefix && sender) message = sender->substr(0, sender->find('@')) + ": " + message;
-  if (svc.maxmsgsize >= 0 && message.size() > static_cast<size_t>(svc.maxmsgsize))
-    message.resize(static_cast<size_t>(svc.maxmsgsize));
   wctp_submit s;
   s.sender_id = mdm.login.value_or("");
   s.security_code = mdm.password;
   s.message_id = wctp_message_id(pg.messageid.value_or(std::to_string(pg.created)), number_of(j));
   s.recipient_id = j.pager->pagerid.value_or("");
-  s.text = std::move(message);
+  s.text = carrier_text(j);
   s.submitted = now;
   return s;
 }
