@@ -2,11 +2,11 @@
 #include "config/netdevice.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <memory>
 
+#include "common/curl_loader.h"
 #include "common/text.h"
 
 namespace callvane {
@@ -46,17 +46,18 @@ bool is_loopback(const std::string& host) {
   return false;
 }
 
+// Only made once libcurl is loaded, so the table is there to free them.
 struct url_free {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+  void operator()(CURLU* u) const { curl()->url_cleanup(u); }
 };
 struct curl_text_free {
-  void operator()(char* text) const { curl_free(text); }
+  void operator()(char* text) const { curl()->free(text); }
 };
 
 // One part of a URL as libcurl reads it, or nullopt when it has none.
-std::optional<std::string> url_part(CURLU* url, CURLUPart part) {
+std::optional<std::string> url_part(const curl_api& api, CURLU* url, CURLUPart part) {
   char* text = nullptr;
-  if (curl_url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
+  if (api.url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
   std::unique_ptr<char, curl_text_free> owned(text);
   return std::string(text);
 }
@@ -66,13 +67,18 @@ std::optional<net_device> parse_wctp_url(std::string_view url, std::string& why)
   net_device out;
   out.kind = net_kind::wctp;
   out.url = std::string(url);
-  std::unique_ptr<CURLU, url_free> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, out.url.c_str(), 0) != CURLUE_OK) {
+  const curl_api* api = curl();
+  if (api == nullptr) {
+    why = "libcurl not available";
+    return std::nullopt;
+  }
+  std::unique_ptr<CURLU, url_free> parsed(api->url());
+  if (!parsed || api->url_set(parsed.get(), CURLUPART_URL, out.url.c_str(), 0) != CURLUE_OK) {
     why = "bad URL";
     return std::nullopt;
   }
-  std::optional<std::string> scheme = url_part(parsed.get(), CURLUPART_SCHEME);
-  std::optional<std::string> host = url_part(parsed.get(), CURLUPART_HOST);
+  std::optional<std::string> scheme = url_part(*api, parsed.get(), CURLUPART_SCHEME);
+  std::optional<std::string> host = url_part(*api, parsed.get(), CURLUPART_HOST);
   if (!scheme || (*scheme != "https" && *scheme != "http")) {
     why = "not an https URL";
     return std::nullopt;
@@ -90,7 +96,7 @@ std::optional<net_device> parse_wctp_url(std::string_view url, std::string& why)
     return std::nullopt;
   }
   out.host = *host;
-  out.port = url_part(parsed.get(), CURLUPART_PORT).value_or("");
+  out.port = url_part(*api, parsed.get(), CURLUPART_PORT).value_or("");
   return out;
 }
 

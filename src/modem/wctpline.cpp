@@ -1,10 +1,9 @@
 // Paging carriers that take messages over WCTP (XML in an HTTPS POST).
 #include "modem/wctpline.h"
 
-#include <curl/curl.h>
-
 #include <ctime>
 
+#include "common/curl_loader.h"
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/signals.h"
@@ -22,17 +21,18 @@ constexpr const char* PROTOCOLS = "http,https";
 constexpr const char* HTTPS_PORT = "443";
 constexpr const char* HTTP_PORT = "80";
 
+// Only made once libcurl is loaded, so the table is there to free them.
 struct easy_free {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+  void operator()(CURL* c) const { curl()->easy_cleanup(c); }
 };
 struct slist_free {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+  void operator()(curl_slist* l) const { curl()->slist_free_all(l); }
 };
 struct curlu_free {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+  void operator()(CURLU* u) const { curl()->url_cleanup(u); }
 };
 struct curl_text_free {
-  void operator()(char* text) const { curl_free(text); }
+  void operator()(char* text) const { curl()->free(text); }
 };
 
 // The answer as it arrives, refused once it grows past the bound.
@@ -61,12 +61,13 @@ std::string shown_address(const net_device& where) {
 
 // The URL with its host replaced by `name`, so that the certificate is
 // checked (and SNI sent) for that name; nullopt when it cannot be made.
-std::optional<std::string> url_for_name(const std::string& url, const std::string& name) {
-  std::unique_ptr<CURLU, curlu_free> parsed(curl_url());
+std::optional<std::string> url_for_name(const curl_api& api, const std::string& url,
+                                        const std::string& name) {
+  std::unique_ptr<CURLU, curlu_free> parsed(api.url());
   char* text = nullptr;
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
-      curl_url_set(parsed.get(), CURLUPART_HOST, name.c_str(), 0) != CURLUE_OK ||
-      curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) != CURLUE_OK)
+  if (!parsed || api.url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      api.url_set(parsed.get(), CURLUPART_HOST, name.c_str(), 0) != CURLUE_OK ||
+      api.url_get(parsed.get(), CURLUPART_URL, &text, 0) != CURLUE_OK)
     return std::nullopt;
   std::unique_ptr<char, curl_text_free> owned(text);
   return std::string(text);
@@ -90,9 +91,10 @@ int number_of(const job& j) {
   return n;
 }
 
+// Only called with a handle, so libcurl is loaded.
 template <typename T>
 bool set(CURL* handle, CURLoption option, T value) {
-  return curl_easy_setopt(handle, option, value) == CURLE_OK;
+  return curl()->easy_setopt(handle, option, value) == CURLE_OK;
 }
 
 // One carrier's WCTP interface, one POST per job over a kept connection.
@@ -137,24 +139,27 @@ class wctp_line : public delivery_line {
 };
 
 bool wctp_line::set_up() {
-  handle_.reset(curl_easy_init());
+  // Without libcurl (logged once by the loader) the carrier counts as unreachable.
+  const curl_api* api = curl();
+  if (api == nullptr) return false;
+  handle_.reset(api->easy_init());
   CURL* h = handle_.get();
   if (h == nullptr) return false;
   std::string url = where_.url;
   if (mdm_.servername && where_.tls) {
     // The request names the certificate's host and the connection still
     // goes to the URL's: "any host, any port" to our host, same port.
-    std::optional<std::string> named = url_for_name(url, *mdm_.servername);
+    std::optional<std::string> named = url_for_name(*api, url, *mdm_.servername);
     if (!named) return false;
     url = *named;
     std::string target =
         where_.host.find(':') != std::string::npos ? "[" + where_.host + "]" : where_.host;
-    connect_to_.reset(curl_slist_append(nullptr, ("::" + target + ":").c_str()));
+    connect_to_.reset(api->slist_append(nullptr, ("::" + target + ":").c_str()));
     if (!connect_to_ || !set(h, CURLOPT_CONNECT_TO, connect_to_.get())) return false;
   }
-  curl_slist* headers = curl_slist_append(nullptr, CONTENT_TYPE);
+  curl_slist* headers = api->slist_append(nullptr, CONTENT_TYPE);
   headers_.reset(headers);
-  if (headers == nullptr || curl_slist_append(headers, NO_EXPECT) == nullptr) return false;
+  if (headers == nullptr || api->slist_append(headers, NO_EXPECT) == nullptr) return false;
   const std::string agent = std::string("callvane/") + VERSION;
   bool ok = set(h, CURLOPT_URL, url.c_str()) && set(h, CURLOPT_PROTOCOLS_STR, PROTOCOLS) &&
             set(h, CURLOPT_NOSIGNAL, 1L) && set(h, CURLOPT_CONNECTTIMEOUT, WCTP_CONNECT_SECONDS) &&
@@ -178,6 +183,7 @@ bool wctp_line::set_up() {
 }
 
 bool wctp_line::post(const std::string& request, long& status, std::string& body) {
+  const curl_api& api = *curl();  // loaded: the line is open
   CURL* h = handle_.get();
   answer_ = {};
   error_[0] = '\0';
@@ -185,13 +191,13 @@ bool wctp_line::post(const std::string& request, long& status, std::string& body
   if (set(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size())) &&
       set(h, CURLOPT_POSTFIELDS, request.c_str())) {
     sigpipe_blocked quiet;  // a carrier that went away must not end the run
-    result = curl_easy_perform(h);
+    result = api.easy_perform(h);
   }
-  if (result == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
+  if (result == CURLE_OK && api.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
     body = std::move(answer_.body);
     return true;
   }
-  const char* why = error_[0] != '\0' ? error_ : curl_easy_strerror(result);
+  const char* why = error_[0] != '\0' ? error_ : api.easy_strerror(result);
   if (answer_.oversized || result == CURLE_FILESIZE_EXCEEDED)
     logmsg(LOG_NOTICE, "answer from %s over %zu bytes, refused", shown_.c_str(), WCTP_ANSWER_MAX);
   else if (result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_HOST)
