@@ -217,6 +217,11 @@ job_outcome wctp_line::send(const job& j) {
   const std::string from = sender_of(j);
   const char* id = submit.message_id.c_str();
   const char* to = j.rcpt->pager.c_str();
+  if (j.service->maxmsgsize <= 0) {
+    // A maxmsgsize that leaves no room is the service's fault, as for TAP.
+    logmsg(LOG_ERR, "maxmsgsize too small");
+    return {job_outcome::refused};
+  }
   if (debug >= 1) logmsg(LOG_DEBUG, "sending <%s>", safe_string(wctp_submit_request(submit, true)));
 
   long status = 0;

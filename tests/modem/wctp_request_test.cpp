@@ -1,8 +1,6 @@
 // WCTP documents: the submit request built for a job, and what each answer comes to.
 #include <gtest/gtest.h>
 
-#include <iterator>
-
 #include "common/page.h"
 #include "modem/wctp_xml.h"
 #include "modem/wctpline.h"
@@ -115,14 +113,6 @@ TEST(WctpRequest, MessageIdNumbersTheRecipientByNameWhateverTheirOrder) {
   EXPECT_EQ(std::string(29, 'x') + "-12", wctp_message_id(std::string(40, 'x'), 12));
 }
 
-TEST(WctpRequest, TheWholeMessageIsCutToMaxmsgsize) {
-  testsupport::job_parts parts;
-  parts.svc.maxmsgsize = 12;
-  parts.pg.message = "a long message that no TAP block would hold";
-  // Cut after the last whole word that fits, as an SNPP carrier's page.
-  EXPECT_EQ("alice: a", wctp_submit_for(parts.j, carrier_account(), WHEN).text);
-}
-
 struct answer_case {
   const char* name;
   std::string body;
@@ -168,9 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                     A::success, 500, V::retry},
         answer_case{"BadRecipient", failure(403), A::failure, 403, V::refused},
         answer_case{"BadSender", failure(401), A::failure, 401, V::setup_error},
-        answer_case{"BadSecurityCode", failure(402), A::failure, 402, V::setup_error},
         answer_case{"BadAuthorization", failure(404), A::failure, 404, V::setup_error},
-        answer_case{"NotSupported", failure(300), A::failure, 300, V::setup_error},
         answer_case{"VersionNotSupported", failure(303), A::failure, 303, V::setup_error},
         answer_case{"NotNow", failure(304), A::failure, 304, V::retry},
         answer_case{"ServerTrouble", failure(503), A::failure, 503, V::retry},
@@ -194,36 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
         answer_case{"EntityDeclarations",
                     "<!DOCTYPE wctp-Operation [<!ENTITY a \"aaaa\">]>" + failure(403), A::unusable,
                     0, V::retry}),
-    testsupport::by_name{});
-
-struct outcome_case {
-  const char* name;
-  wctp_verdict verdict;
-  job_outcome::result what;
-  unsigned flag;
-  bool line_usable;
-};
-
-class WctpOutcome : public ::testing::TestWithParam<outcome_case> {};
-
-TEST_P(WctpOutcome, EachVerdictMakesItsJobOutcome) {
-  const outcome_case& c = GetParam();
-  job_outcome o = wctp_job_outcome(c.verdict);
-  EXPECT_EQ(c.what, o.what);
-  EXPECT_EQ(c.what == job_outcome::refused, o.final);
-  if (c.what == job_outcome::failed) {
-    EXPECT_EQ(c.flag, o.flag);
-    EXPECT_EQ(c.line_usable, o.line_usable);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Verdicts, WctpOutcome,
-    ::testing::Values(outcome_case{"Delivered", V::delivered, job_outcome::delivered, 0, true},
-                      outcome_case{"Refused", V::refused, job_outcome::refused, 0, true},
-                      outcome_case{"SetupError", V::setup_error, job_outcome::failed, F_UNKNOWN,
-                                   false},
-                      outcome_case{"Retry", V::retry, job_outcome::failed, F_NOCARRIER, true}),
     testsupport::by_name{});
 
 }  // namespace
