@@ -7,6 +7,17 @@
 namespace callvane {
 namespace {
 
+// Every field of `p` as a new page has it.
+void expect_empty(const page& p) {
+  EXPECT_EQ(nullptr, p.input);
+  EXPECT_TRUE(p.rcpts.empty());
+  EXPECT_EQ(0, p.created);
+  EXPECT_EQ(0u, p.flags);
+  for (const auto* text :
+       {&p.filename, &p.message, &p.messageid, &p.login, &p.ident, &p.from, &p.hostname})
+    EXPECT_FALSE(text->has_value());
+}
+
 TEST(PageFlags, ValuesInQueueFileOrder) {
   const uint32_t flags[] = {F_SENT,     F_FAILED,   F_BUSY,     F_NOCARRIER, F_NOMODEM,
                             F_FORCED,   F_NOPROMPT, F_UNKNOWN,  F_REJECT,    F_RAWPID,
@@ -56,13 +67,7 @@ TEST(PageRecord, NewRecordsAreEmpty) {
   EXPECT_EQ(1, r.servicelevel);
   EXPECT_EQ(0u, r.flags);
   page p;
-  EXPECT_EQ(nullptr, p.input);
-  EXPECT_TRUE(p.rcpts.empty());
-  EXPECT_EQ(0, p.created);
-  EXPECT_EQ(0u, p.flags);
-  for (const auto* text :
-       {&p.filename, &p.message, &p.messageid, &p.login, &p.ident, &p.from, &p.hostname})
-    EXPECT_FALSE(text->has_value());
+  expect_empty(p);
 }
 
 // A page as a session leaves it after SEND, with three recipients.
@@ -123,13 +128,7 @@ TEST(FreePage, ResetKeepsTheConnectionFields) {
 TEST(FreePage, ReleaseEmptiesEverything) {
   page p = full_page(reinterpret_cast<in_stream*>(0x1000));
   free_page(p, false);
-  EXPECT_EQ(nullptr, p.input);
-  EXPECT_TRUE(p.rcpts.empty());
-  EXPECT_EQ(0, p.created);
-  EXPECT_EQ(0u, p.flags);
-  for (const auto* text :
-       {&p.filename, &p.message, &p.messageid, &p.login, &p.ident, &p.from, &p.hostname})
-    EXPECT_FALSE(text->has_value());
+  expect_empty(p);
 }
 
 TEST(FreePage, EmptyPageIsFine) {
