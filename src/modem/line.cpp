@@ -80,7 +80,7 @@ class network_line : public delivery_line {
   // A terminal that did not answer counts as a call without carrier.
   unsigned open_failure() const override { return F_NOCARRIER; }
 
-  unsigned log_in() override { return terminal_login(fd_, svc_); }
+  unsigned log_in() override { return terminal_login(fd_, svc_, false); }
   job_outcome send(const job& j) override { return tap_outcome(transfer(fd_, j)); }
   void log_out() override { logout(fd_, svc_); }
 

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -209,8 +211,13 @@ int connect_one(const addrinfo& a, time_limit until, int& fd) {
   if (err != 0) {
     close(fd);
     fd = -1;
+    return err;
   }
-  return err;
+  // The TAP login and blocks go out in pieces; none may wait for the
+  // acknowledgement of the one before.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return 0;
 }
 
 // The connected socket to the first address of the host that answers, or -1.

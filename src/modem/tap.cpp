@@ -217,14 +217,14 @@ unsigned modem_connect(int fd, const service& svc, const modem* mdm) {
 
   unsigned connected = await_connect(fd, svc);
   if (connected != 0) return connected;
-  return terminal_login(fd, svc);
+  return terminal_login(fd, svc, true);
 }
 
-unsigned terminal_login(int fd, const service& svc) {
+unsigned terminal_login(int fd, const service& svc, bool modem_pauses) {
   const char* name = svc.name.c_str();
   bool prompted = false;
   for (int cycle = 0; cycle < PROMPT_CYCLES && !prompted; cycle++) {
-    pause_seconds(1);
+    if (modem_pauses) pause_seconds(1);
     send_string(fd, "\r");
     prompted = scan_for_prompt(fd);
     if (!prompted && line_closed(fd)) return hung_up(name);

@@ -15,8 +15,10 @@ namespace callvane {
 unsigned modem_connect(int fd, const service& svc, const modem* mdm);
 
 // The TAP login that follows a connection, by modem or network: prompt
-// cycles, login, go-ahead. 0 when logged in, else the flag.
-unsigned terminal_login(int fd, const service& svc);
+// cycles, login, go-ahead. 0 when logged in, else the flag. A modem gets
+// a second's pause before each prompt cycle; a network terminal needs none,
+// as each cycle already waits for its answer.
+unsigned terminal_login(int fd, const service& svc, bool modem_pauses);
 
 // The steps of modem_connect after the dial, for the answers they read.
 // The modem's answers up to CONNECT: 0 when connected, else the flag.
