@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <string_view>
 
 #include "common/fileio.h"
+#include "common/instream.h"
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
@@ -250,10 +252,12 @@ std::atomic<uint64_t> local_name_hint{0};
 std::atomic<uint64_t>* name_hint = &local_name_hint;
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
+// The first attempt number worth trying in `second`; NAME_ATTEMPTS when
+// the hint says the second's names are used up.
 unsigned first_attempt(int64_t second) {
   uint64_t hint = name_hint->load(std::memory_order_relaxed);
   if (hint / NAME_HINT_SPAN != static_cast<uint64_t>(second)) return 0;
-  return static_cast<unsigned>(hint % NAME_HINT_SPAN) % NAME_ATTEMPTS;
+  return static_cast<unsigned>(hint % NAME_HINT_SPAN);
 }
 
 void note_name_taken(int64_t second, unsigned attempt) {
@@ -261,6 +265,20 @@ void note_name_taken(int64_t second, unsigned attempt) {
   uint64_t seen = name_hint->load(std::memory_order_relaxed);
   while (seen < mine && !name_hint->compare_exchange_weak(seen, mine, std::memory_order_relaxed)) {
   }
+}
+
+// A second whose names are used up holds no more pages: a burst waits for
+// the next second instead of being refused, until `until`. False when the
+// time is up first.
+bool wait_for_next_second(const time_limit& until) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  auto left = std::chrono::nanoseconds(1000000000L - now.tv_nsec);
+  if (until && mono_clock::now() + left > *until) return false;
+  struct timespec pause = {0, static_cast<long>(left.count())};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  return true;
 }
 
 std::string queue_name(int64_t when, unsigned attempt) {
@@ -294,23 +312,32 @@ int create_page_file(page& p, const std::string& content) {
   bool linked = false;
   int64_t second = -1;
   unsigned attempt = 0;
-  for (unsigned tried = 0; tried < NAME_ATTEMPTS && !linked; ++tried) {
+  // Bounded as the session that waits for the answer is.
+  const time_limit until = deadline_after(std::chrono::seconds(std::max(snpptimeout, 1)));
+  while (!linked) {
     int64_t now = time(nullptr);
     if (now != second) {
       second = now;
       attempt = first_attempt(now);
     }
+    if (attempt >= NAME_ATTEMPTS) {
+      err = EEXIST;
+      if (!wait_for_next_second(until)) break;
+      continue;
+    }
     name = queue_name(now, attempt);
     if (link(tmp.name().c_str(), name.c_str()) == 0) {
       linked = true;
       note_name_taken(now, attempt);
-    } else {
-      attempt = (attempt + 1) % NAME_ATTEMPTS;
-      err = errno;
-      if (err != EEXIST) logmsg(LOG_NOTICE, "cannot create %s: %s", name.c_str(), strerror(err));
-      // Our own file is gone: no other name would do better.
-      if (err == ENOENT && access(tmp.name().c_str(), F_OK) != 0) break;
+      break;
     }
+    err = errno;
+    // Only a name taken by another page makes the next name worth trying.
+    if (err != EEXIST) {
+      logmsg(LOG_NOTICE, "cannot create %s: %s", name.c_str(), strerror(err));
+      break;
+    }
+    attempt++;
   }
   if (!linked) {
     logmsg(LOG_ERR, "cannot create file %s: %s", name.c_str(), strerror(err));
