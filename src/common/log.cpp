@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/settings.h"
@@ -49,8 +50,11 @@ void logmsg(int level, const char* format, ...) {
   in_logmsg = 1;
   if (to_terminal_stdout || debug > 0) {
     FILE* out = to_terminal_stdout ? stdout : stderr;
-    fputs(text, out);
-    fputc('\n', out);
+    // One write per line: processes that share the stream (delivery
+    // processes of one run) must not cut into each other's lines.
+    std::string line = text;
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), out);
     fflush(out);
   } else {
     syslog(level, "%s", text);
@@ -62,7 +66,15 @@ void logmsg(int level, const char* format, ...) {
 
 void logmsg_signal_safe(const char* text) {
   int fd = interactive ? STDOUT_FILENO : STDERR_FILENO;
+  // Text and line end in one write where they fit, as logmsg does.
+  char line[256];
   size_t len = strlen(text);
+  bool whole = len + 1 < sizeof line;
+  if (whole) {
+    memcpy(line, text, len);
+    line[len++] = '\n';
+    text = line;
+  }
   while (len > 0) {
     ssize_t w = write(fd, text, len);
     if (w < 0) {
@@ -72,6 +84,7 @@ void logmsg_signal_safe(const char* text) {
     text += w;
     len -= static_cast<size_t>(w);
   }
+  if (whole) return;
   ssize_t ignored = write(fd, "\n", 1);
   (void)ignored;
 }
