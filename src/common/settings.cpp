@@ -13,6 +13,7 @@ std::optional<std::string> lockdir = std::string(DEFAULT_LOCKDIR);
 int identtimeout = 10;
 int snpptimeout = 60;
 int maxsessions = DEFAULT_MAXSESSIONS;
+int lines = DEFAULT_LINES;
 std::optional<std::string> administrator;
 std::optional<std::string> forcehostname;
 std::optional<std::string> pidfile;

@@ -29,6 +29,11 @@ extern int snpptimeout;
 // 0 (from a value of 0 or less): no limit.
 inline constexpr int DEFAULT_MAXSESSIONS = 32;
 extern int maxsessions;
+// Most lines a queue run calls at the same time, each from a process of its
+// own. 1 delivers service after service in the run's own process.
+inline constexpr int DEFAULT_LINES = 1;
+inline constexpr int MAX_LINES = 64;
+extern int lines;
 extern std::optional<std::string> administrator;
 extern std::optional<std::string> forcehostname;
 extern std::optional<std::string> pidfile;  // survives a reload

@@ -113,6 +113,15 @@ void set_maxsessions(parse_state&, const std::string& value) {
   maxsessions = n <= 0 ? 0 : n;
 }
 
+void set_lines(parse_state& st, const std::string& value) {
+  int n = to_int(value);
+  if (n < 1 || n > MAX_LINES) {
+    config_error(st, "lines must be from 1 to %d: %s", MAX_LINES, escaped(value).c_str());
+    return;
+  }
+  lines = n;
+}
+
 // --- modem keywords ----------------------------------------------------------
 
 void set_modem_text(parse_state& st, const std::string& value) {
@@ -312,6 +321,7 @@ constexpr keyword KEYWORDS[] = {
     {"forcehostname", scope::global, set_forcehostname},
     {"sigfile", scope::global, set_sigfile},
     {"maxsessions", scope::global, set_maxsessions},
+    {"lines", scope::global, set_lines},
     {"modem", scope::global, new_modem},
     {"service", scope::global, select_service},
     {"pager", scope::global, new_pager},

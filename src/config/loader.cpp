@@ -37,6 +37,7 @@ void clear_config() {
   identtimeout = 10;
   snpptimeout = 60;
   maxsessions = DEFAULT_MAXSESSIONS;
+  lines = DEFAULT_LINES;
 }
 
 int read_config(const std::string& path) {

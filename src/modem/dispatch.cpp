@@ -12,23 +12,16 @@
 
 namespace callvane {
 
+bool service_call::call::open_for(const service& s) const { return line && svc == &s; }
+
+void service_call::call::end(bool log_out) {
+  if (!line) return;
+  if (log_out) line->log_out();
+  line->close();
+  *this = call{};
+}
+
 namespace {
-
-// The line that send_jobs holds between jobs of one service.
-struct call {
-  std::unique_ptr<delivery_line> line;
-  const service* svc = nullptr;
-
-  bool open_for(const service& s) const { return line && svc == &s; }
-
-  // Hangs up; logs out first after a normal session.
-  void end(bool log_out) {
-    if (!line) return;
-    if (log_out) line->log_out();
-    line->close();
-    *this = call{};
-  }
-};
 
 // Opens the first usable device of the service's list. Without one,
 // `failure` names why: a terminal that did not answer, or no modem.
@@ -73,60 +66,79 @@ struct pager* job_list::raw_pager(const std::string& id) {
   return &raw_pagers_.front();
 }
 
-void send_jobs(job_list& jobs) {
-  call current;
-  while (!jobs.empty()) {
-    job j = jobs.pop_front();
-    rcpt& r = *j.rcpt;
-    const service& svc = *j.service;
-    // A transfer whose status is unknown is tried once more on a new call.
-    for (bool retried = false;;) {
-      r.tries++;
-      r.lasttry = time(nullptr);
-      r.flags &= ~F_OUTCOME_MASK;
-
-      if (!current.open_for(svc)) {
-        if (verbose()) logmsg(LOG_DEBUG, "new service: %s", svc.name.c_str());
-        current.end(true);
-        unsigned failure = 0;
-        call fresh{open_service_line(svc, failure), &svc};
-        if (!fresh.line) {
-          record_failure(r, failure);
-          break;
-        }
-        if (unsigned result = fresh.line->log_in(); result != 0) {
-          record_failure(r, result);
-          fresh.end(false);
-          break;
-        }
-        current = std::move(fresh);
-      }
-
-      r.goodtries++;
-      job_outcome outcome = current.line->send(j);
-      if (outcome.what == job_outcome::delivered) {
-        r.flags |= F_SENT;
-        break;
-      }
-      if (outcome.what == job_outcome::refused) {
-        r.flags |= F_REJECT;
-        // The queue run gives up on a recipient whose tries are used up.
-        if (outcome.final) r.goodtries = std::max(r.goodtries, svc.maxtries);
-        break;
-      }
-      if (outcome.what == job_outcome::failed) {
-        r.flags |= outcome.flag;
-        if (!outcome.line_usable) current.end(false);
-        break;
-      }
-      // Status unknown: the remote hung up; no logout on a dead line.
-      current.end(false);
-      r.flags |= F_FORCED;
-      if (retried) break;
-      retried = true;
-    }
+bool service_call::deliver(const job& j, bool untouched_without_line) {
+  rcpt& r = *j.rcpt;
+  const service& svc = *j.service;
+  if (untouched_without_line && !current_.open_for(svc)) {
+    unsigned failure = 0;
+    std::unique_ptr<delivery_line> line = open_service_line(svc, failure);
+    if (!line) return false;
+    current_.end(true);
+    opened_ = call{std::move(line), &svc};
   }
-  current.end(true);
+  // A transfer whose status is unknown is tried once more on a new call.
+  for (bool retried = false;;) {
+    r.tries++;
+    r.lasttry = time(nullptr);
+    r.flags &= ~F_OUTCOME_MASK;
+
+    if (!current_.open_for(svc)) {
+      if (verbose()) logmsg(LOG_DEBUG, "new service: %s", svc.name.c_str());
+      current_.end(true);
+      unsigned failure = 0;
+      call fresh =
+          opened_.open_for(svc) ? std::move(opened_) : call{open_service_line(svc, failure), &svc};
+      opened_ = call{};
+      if (!fresh.line) {
+        record_failure(r, failure);
+        break;
+      }
+      if (unsigned result = fresh.line->log_in(); result != 0) {
+        record_failure(r, result);
+        fresh.end(false);
+        break;
+      }
+      current_ = std::move(fresh);
+    }
+
+    r.goodtries++;
+    job_outcome outcome = current_.line->send(j);
+    if (outcome.what == job_outcome::delivered) {
+      r.flags |= F_SENT;
+      break;
+    }
+    if (outcome.what == job_outcome::refused) {
+      r.flags |= F_REJECT;
+      // The queue run gives up on a recipient whose tries are used up.
+      if (outcome.final) r.goodtries = std::max(r.goodtries, svc.maxtries);
+      break;
+    }
+    if (outcome.what == job_outcome::failed) {
+      r.flags |= outcome.flag;
+      if (!outcome.line_usable) current_.end(false);
+      break;
+    }
+    // Status unknown: the remote hung up; no logout on a dead line.
+    current_.end(false);
+    r.flags |= F_FORCED;
+    if (retried) break;
+    retried = true;
+  }
+  return true;
+}
+
+void service_call::hang_up() {
+  current_.end(true);
+  opened_.end(false);
+}
+
+service_call::service_call() = default;
+service_call::~service_call() { hang_up(); }
+
+void send_jobs(job_list& jobs) {
+  service_call current;
+  while (!jobs.empty()) current.deliver(jobs.pop_front(), false);
+  current.hang_up();
 }
 
 }  // namespace callvane

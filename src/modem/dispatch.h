@@ -42,6 +42,39 @@ class job_list {
   struct pager* raw_pager(const std::string& id);
 };
 
+class delivery_line;
+
+// The call one delivery keeps between jobs: the line to the current
+// service, logged in, and left only for another service, a failure, or
+// the end.
+class service_call {
+ public:
+  service_call();
+  ~service_call();
+  service_call(const service_call&) = delete;
+  service_call& operator=(const service_call&) = delete;
+
+  // Makes one attempt at the job, calling its service first unless the
+  // line held is already to it, and records the outcome in the recipient.
+  // With untouched_without_line, a job that finds no line held and no
+  // device free is left untouched and false returned, so that another
+  // line may take it.
+  bool deliver(const job& j, bool untouched_without_line);
+  // Logs out and hangs up whatever line is held.
+  void hang_up();
+
+ private:
+  struct call {
+    std::unique_ptr<delivery_line> line;
+    const service* svc = nullptr;
+    bool open_for(const service& s) const;
+    // Hangs up; logs out first after a normal session.
+    void end(bool log_out);
+  };
+  call current_;
+  call opened_;  // a line opened for a job, not yet called
+};
+
 // Delivers every job, service by service, and empties the list.
 void send_jobs(job_list& jobs);
 

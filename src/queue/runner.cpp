@@ -6,17 +6,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <list>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
 #include "common/page.h"
 #include "common/settings.h"
+#include "common/signals.h"
 #include "modem/dispatch.h"
 #include "notify/report.h"
 #include "queue/jobs.h"
+#include "queue/linepool.h"
 #include "queue/queuefile.h"
 
 namespace callvane {
@@ -28,8 +34,9 @@ const char QUEUE_LOCKFILE[] = "lock";
 using page_list = std::vector<std::unique_ptr<page>>;
 
 // Every pending page of the current directory, in the order the directory
-// returns them. The pages live on the heap so the job list may point at them.
-void collect_pages(page_list& pages) {
+// returns them, but those named in `skip`; the names read are added to it.
+// The pages live on the heap so the job list may point at them.
+void collect_pages(page_list& pages, std::set<std::string>* skip = nullptr) {
   DIR* dir = opendir(".");
   if (dir == nullptr) {
     logmsg(LOG_ERR, "cannot read current directory");
@@ -37,6 +44,7 @@ void collect_pages(page_list& pages) {
   }
   while (struct dirent* entry = readdir(dir)) {
     if (entry->d_name[0] != PENDING_PREFIX) continue;
+    if (skip && !skip->insert(entry->d_name).second) continue;
     if (std::unique_ptr<page> p = read_page(entry->d_name)) pages.push_back(std::move(p));
   }
   closedir(dir);
@@ -50,7 +58,13 @@ int lock_queue() {
     logmsg(LOG_ERR, "cannot open queue lockfile: %s", strerror(errno));
     return -1;
   }
-  if (lock_file(fd, true, false) == 0) return fd;
+  // An open file description's lock: delivery processes forked by the run
+  // share the descriptor, so the queue stays locked until the last of them
+  // is gone, even when the run itself was killed.
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return fd;
   int err = errno;
   // Another run holds the queue: it does the work, this one bows out quietly.
   if (err != EAGAIN && err != EACCES)
@@ -68,11 +82,11 @@ void write_back(page& p) {
     logmsg(LOG_WARNING, "lost page id=%s", p.messageid.value_or("[none]").c_str());
 }
 
-int run_queue() {
-  int lock = lock_queue();
-  if (lock < 0) return -1;
-  remove_stale_temporaries();
+namespace {
 
+// One run, all in this process: collect, deliver service after service,
+// write back. No queue file changes while the line is busy.
+void run_in_order() {
   page_list pages;
   collect_pages(pages);
 
@@ -89,7 +103,102 @@ int run_queue() {
 
   if (debug && !pages.empty()) logmsg(LOG_DEBUG, "writing job list");
   for (const std::unique_ptr<page>& p : pages) write_back(*p);
+}
 
+// A run on several lines: the pages of the spool, and those queued while
+// it goes on, each written back as soon as its last job is done.
+class lines_run {
+ public:
+  // Reads the pages not read before in this run and queues their jobs;
+  // pages with nothing due now are written back at once.
+  void collect(line_pool& pool) {
+    page_list fresh;
+    collect_pages(fresh, &read_names_);
+    if (debug) logmsg(LOG_DEBUG, "getting job list");
+    job_lists_.emplace_back();
+    job_list& jobs = job_lists_.back();
+    int pending = 0;
+    for (const std::unique_ptr<page>& p : fresh) pending += add_jobs(jobs, *p);
+    if (debug) logmsg(LOG_DEBUG, "pending jobs: %d", pending);
+    while (!jobs.empty()) {
+      job j = jobs.pop_front();
+      open_jobs_[j.page]++;
+      pool.add(j);
+    }
+    for (std::unique_ptr<page>& p : fresh) {
+      page* held = p.get();
+      pages_.emplace(held, std::move(p));
+      if (open_jobs_.count(held) == 0) finish(*held);
+    }
+  }
+
+  // A job's outcome is in: its page is written back after its last one.
+  void job_done(const job& j) {
+    if (--open_jobs_[j.page] > 0) return;
+    open_jobs_.erase(j.page);
+    finish(*j.page);
+  }
+
+ private:
+  void finish(page& p) {
+    std::string name = p.filename.value_or("");
+    write_back(p);
+    // A file that is gone may give its name to a new page, which must be
+    // read; one rewritten for later runs must not be read again in this one.
+    if (access(name.c_str(), F_OK) != 0) read_names_.erase(name);
+    pages_.erase(&p);
+  }
+
+  std::set<std::string> read_names_;
+  std::map<page*, std::unique_ptr<page>> pages_;
+  std::map<page*, int> open_jobs_;
+  // Raw pager records live in the job lists that made them.
+  std::list<job_list> job_lists_;
+};
+
+// Run requests (SIGUSR1) are taken only while waiting, so that none comes
+// between the test and the wait. Returns the mask to wait with.
+sigset_t hold_run_requests(sigset_t& previous) {
+  sigset_t held;
+  sigemptyset(&held);
+  sigaddset(&held, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &held, &previous);
+  sigset_t wait_mask = previous;
+  sigdelset(&wait_mask, SIGUSR1);
+  return wait_mask;
+}
+
+void run_on_lines() {
+  sigset_t previous;
+  sigset_t wait_mask = hold_run_requests(previous);
+  lines_run run;
+  line_pool pool(static_cast<unsigned>(lines));
+  run_queue_now = 0;
+  run.collect(pool);
+  for (;;) {
+    pool.start_lines();
+    if (!pool.busy() && !run_queue_now) break;
+    if (pool.busy())
+      for (const job& j : pool.wait(wait_mask)) run.job_done(j);
+    // A page queued meanwhile goes to its own line now, not after the run.
+    if (run_queue_now) {
+      run_queue_now = 0;
+      run.collect(pool);
+    }
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace
+
+int run_queue() {
+  int lock = lock_queue();
+  if (lock < 0) return -1;
+  remove_stale_temporaries();
+  if (lines > 1)
+    run_on_lines();
+  else
+    run_in_order();
   close(lock);
   return 0;
 }

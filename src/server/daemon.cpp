@@ -135,6 +135,9 @@ void wait_for_work(const listeners& fds, long seconds, const sigset_t& wait_mask
   const long wait_limit = interval < 0 ? -1 : interval;
   int64_t last_run = 0;
   unsigned long sessions_started = 0;
+  // A run request passed on to a run on several lines: one more run
+  // follows it, for a page that came as that run was ending.
+  bool passed_on = false;
   for (;;) {
     long seconds = wait_limit;
     if (run_queue_now && watched_child.load() != 0 &&
@@ -154,9 +157,18 @@ void wait_for_work(const listeners& fds, long seconds, const sigset_t& wait_mask
       if (serve_connection(fds[i], at_limit, fds[1 - i]) > 0) sessions_started++;
     }
     int64_t now = time(nullptr);
-    if (watched_child.load() != 0) continue;  // run_queue_now stays pending
-    if (run_queue_now) {
+    if (pid_t running = watched_child.load(); running != 0) {
+      // A run on one line takes new pages only in the next run, so the
+      // request stays pending; a run on several starts them at once.
+      if (run_queue_now && lines > 1 && kill(running, SIGUSR1) == 0) {
+        run_queue_now = 0;
+        passed_on = true;
+      }
+      continue;
+    }
+    if (run_queue_now || passed_on) {
       run_queue_now = 0;
+      passed_on = false;
       last_run = 0;
     }
     if (interval < 0) continue;

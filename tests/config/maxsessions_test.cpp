@@ -1,4 +1,4 @@
-// The maxsessions setting: its default, its values and its reset.
+// The maxsessions and lines settings: defaults, values, resets.
 #include <gtest/gtest.h>
 
 #include "config/config.h"
@@ -41,6 +41,29 @@ TEST_F(MaxSessions, OnlyInColumnOneAndResetByEveryLoad) {
   EXPECT_EQ(callvane::DEFAULT_MAXSESSIONS, maxsessions) << "a reload starts from the default";
   res = parse(" maxsessions=4\n");
   EXPECT_EQ(callvane::DEFAULT_MAXSESSIONS, maxsessions) << res.log;
+}
+
+// Lines outside 1..64 are an error and leave the setting as it was.
+TEST_F(MaxSessions, LinesFromOneToSixtyFour) {
+  struct row {
+    const char* text;
+    int expected;
+    const char* error;
+  };
+  const row rows[] = {
+      {"", 1, ""},
+      {"lines=4\n", 4, ""},
+      {"lines=64\n", 64, ""},
+      {"lines=0\n", 1, "test.conf(1): lines must be from 1 to 64: 0\n"},
+      {"lines=2\nlines=65\n", 2, "test.conf(2): lines must be from 1 to 64: 65\n"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    load_result res = parse(r.text);
+    EXPECT_EQ(r.error[0] ? 1 : 0, res.count);
+    EXPECT_EQ(r.error, res.log);
+    EXPECT_EQ(r.expected, callvane::lines);
+  }
 }
 
 }  // namespace
