@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -187,17 +188,27 @@ round_result drive(const settings& cfg, uint16_t port) {
 
 // ---- floor server: fork per connection, fixed replies, one synced file per SEND ----
 
-bool floor_store(const std::string& spool, const std::string& message, unsigned& counter) {
+// The floor's two kinds: the file synced, or the file and then the spool
+// directory, as a page is durable under its name only once both are.
+enum class floor_kind { file, file_and_dir };
+
+bool floor_store(const std::string& spool, const std::string& message, unsigned& counter,
+                 floor_kind kind) {
   std::string name =
       spool + "/P" + std::to_string(getpid()) + "." + std::to_string(counter++) + ".floor";
   int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   std::string text = "Pager: alice\nMessage: " + message + "\n";
   bool ok = callvane::write_all(fd, text) && fsync(fd) == 0;
-  return close(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (!ok || kind == floor_kind::file) return ok;
+  int dir = open(spool.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ok = dir >= 0 && fsync(dir) == 0;
+  if (dir >= 0) close(dir);
+  return ok;
 }
 
-[[noreturn]] void floor_session(int fd, const std::string& spool) {
+[[noreturn]] void floor_session(int fd, const std::string& spool, floor_kind kind) {
   set_timeouts(fd, 10);
   line_reader in(fd);
   std::string line, message;
@@ -211,7 +222,7 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
       break;
     }
     if (verb == "MESS") message = line.size() > 8 ? line.substr(8) : "";
-    if (verb == "SEND" && !floor_store(spool, message, counter)) {
+    if (verb == "SEND" && !floor_store(spool, message, counter, kind)) {
       ok = callvane::write_all(fd, "554 not stored\r\n");
       continue;
     }
@@ -221,7 +232,7 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
   _exit(0);
 }
 
-[[noreturn]] void floor_server(int listen_fd, const std::string& spool) {
+[[noreturn]] void floor_server(int listen_fd, const std::string& spool, floor_kind kind) {
   signal(SIGCHLD, SIG_IGN);  // children reap themselves
   signal(SIGTERM, SIG_DFL);
   for (;;) {
@@ -233,7 +244,7 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
     pid_t pid = fork();
     if (pid == 0) {
       close(listen_fd);
-      floor_session(fd, spool);
+      floor_session(fd, spool, kind);
     }
     close(fd);
   }
@@ -270,7 +281,7 @@ void stop_group(pid_t pid) {
   }
 }
 
-pid_t start_floor(const scratch& s, int backlog) {
+pid_t start_floor(const scratch& s, int backlog, floor_kind kind) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -283,7 +294,7 @@ pid_t start_floor(const scratch& s, int backlog) {
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    floor_server(fd, s.spool());
+    floor_server(fd, s.spool(), kind);
   }
   if (pid > 0) setpgid(pid, pid);
   close(fd);
@@ -389,20 +400,41 @@ long listen_overflows() {
 
 // ---- rounds ----
 
+double children_cpu_seconds() {
+  struct rusage ru {};
+  getrusage(RUSAGE_CHILDREN, &ru);
+  auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return secs(ru.ru_utime) + secs(ru.ru_stime);
+}
+
 struct server_rounds {
   std::vector<double> rate, p50, p99, errors;
   bool ok = true;
 };
 
-void run_round(const settings& cfg, bool daemon, char scenario, server_rounds& into) {
-  scratch s(cfg.base);
+// The servers a scenario compares, in the order of each round.
+enum class server { floor, floor_dir, daemon };
+const char* server_name(server which) {
+  return which == server::floor ? "floor" : which == server::floor_dir ? "floor+dir" : "daemon";
+}
+
+// Every round's tree stays until the benchmark ends: removing thousands of
+// files makes the file system skip their recently freed inodes when the
+// next round creates files, which would slow whichever server comes next.
+std::vector<std::unique_ptr<scratch>> used_trees;
+
+void run_round(const settings& cfg, server which, char scenario, server_rounds& into) {
+  used_trees.push_back(std::make_unique<scratch>(cfg.base));
+  const scratch& s = *used_trees.back();
   pid_t pid;
+  bool daemon = which == server::daemon;
   uint16_t port = daemon ? DAEMON_PORT : FLOOR_PORT;
   if (daemon) {
     bool b = scenario == 'b';
     pid = write_config(s, b) ? start_daemon(s, b ? cfg.interval_b : -1) : -1;
   } else {
-    pid = start_floor(s, cfg.floor_backlog);
+    pid = start_floor(s, cfg.floor_backlog,
+                      which == server::floor ? floor_kind::file : floor_kind::file_and_dir);
   }
   if (pid < 0 || (!daemon && !wait_listening(port))) {
     stop_group(pid);
@@ -410,19 +442,24 @@ void run_round(const settings& cfg, bool daemon, char scenario, server_rounds& i
     return;
   }
   long overflows = listen_overflows();
+  double cpu_before = children_cpu_seconds();
   round_result r = drive(cfg, port);
   overflows = listen_overflows() - overflows;
   stop_group(pid);
+  // The server and everything it forked, all reaped by now: the processor
+  // time a page costs, which other load on the machine changes far less
+  // than the rate.
+  double cpu_us = r.acked > 0 ? (children_cpu_seconds() - cpu_before) * 1e6 / r.acked : 0;
   r.on_disk = count_pages(s, daemon);
   double p50 = percentile(r.latencies, 0.50) * 1e3, p99 = percentile(r.latencies, 0.99) * 1e3;
   // Refusals are counted, not failures of the benchmark; a page
   // acknowledged but missing or incomplete on disk is.
   bool ok = r.on_disk == r.acked;
   fprintf(stderr,
-          "  (%c) %-6s %8.1f pages/s  p50 %7.2f ms  p99 %7.2f ms  acked %ld  on disk %ld  "
-          "errors %ld  listen overflows %ld%s\n",
-          scenario, daemon ? "daemon" : "floor", r.rate(), p50, p99, r.acked, r.on_disk, r.errors,
-          overflows, ok ? "" : "  FAILED");
+          "  (%c) %-9s %8.1f pages/s  p50 %7.2f ms  p99 %7.2f ms  acked %ld  on disk %ld  "
+          "errors %ld  listen overflows %ld  cpu/page %.0f us%s\n",
+          scenario, server_name(which), r.rate(), p50, p99, r.acked, r.on_disk, r.errors, overflows,
+          cpu_us, ok ? "" : "  FAILED");
   into.ok = into.ok && ok;
   into.rate.push_back(r.rate());
   into.p50.push_back(p50);
@@ -494,28 +531,35 @@ int main(int argc, char** argv) {
   bool all_ok = true, goals_met = true;
   printf("\nSNPP intake, %d clients, %ld pages per round, medians of %d rounds\n\n", cfg.clients,
          cfg.pages, cfg.rounds);
-  printf("%-9s %-7s %10s %9s %9s %8s\n", "scenario", "server", "pages/s", "p50 ms", "p99 ms",
+  printf("%-9s %-9s %10s %9s %9s %8s\n", "scenario", "server", "pages/s", "p50 ms", "p99 ms",
          "errors");
+  const server order[] = {server::floor, server::floor_dir, server::daemon};
   for (char scenario : cfg.scenarios) {
     if (scenario != 'a' && scenario != 'b') continue;
     fprintf(stderr, "scenario (%c)\n", scenario);
-    server_rounds fl, dm;
-    for (int i = 0; i < cfg.rounds; i++) {
-      run_round(cfg, false, scenario, fl);
-      run_round(cfg, true, scenario, dm);
+    server_rounds rounds[3];
+    for (int i = 0; i < cfg.rounds; i++)
+      for (server which : order) run_round(cfg, which, scenario, rounds[static_cast<int>(which)]);
+    for (server which : order) {
+      const server_rounds& r = rounds[static_cast<int>(which)];
+      printf("(%c)       %-9s %10.1f %9.2f %9.2f %8.0f\n", scenario, server_name(which),
+             median(r.rate), median(r.p50), median(r.p99), median(r.errors));
+      all_ok = all_ok && r.ok;
     }
+    // The daemon syncs the file and the directory, so the floor that does
+    // the same is the one it is held to.
+    const server_rounds& fl = rounds[static_cast<int>(server::floor_dir)];
+    const server_rounds& dm = rounds[static_cast<int>(server::daemon)];
     double fr = median(fl.rate), dr = median(dm.rate);
     double f99 = median(fl.p99), d99 = median(dm.p99);
-    printf("(%c)       %-7s %10.1f %9.2f %9.2f %8.0f\n", scenario, "floor", fr, median(fl.p50), f99,
-           median(fl.errors));
-    printf("(%c)       %-7s %10.1f %9.2f %9.2f %8.0f\n", scenario, "daemon", dr, median(dm.p50),
-           d99, median(dm.errors));
     double rate_ratio = fr > 0 ? dr / fr : 0, p99_ratio = f99 > 0 ? d99 / f99 : 0;
-    bool met = scenario == 'a' ? rate_ratio >= 0.8 && p99_ratio <= 1.5 : rate_ratio >= 0.5;
-    printf("(%c)       daemon/floor: pages/s %.2f, p99 %.2f (goal %s): %s\n\n", scenario,
-           rate_ratio, p99_ratio, scenario == 'a' ? "pages/s >= 0.8, p99 <= 1.5" : "pages/s >= 0.5",
+    bool errors_none = median(dm.errors) == 0;
+    bool met = (scenario == 'a' ? rate_ratio >= 0.8 && p99_ratio <= 1.5 : rate_ratio >= 0.5) &&
+               errors_none;
+    printf("(%c)       daemon/floor+dir: pages/s %.2f, p99 %.2f (goal %s, no errors): %s\n\n",
+           scenario, rate_ratio, p99_ratio,
+           scenario == 'a' ? "pages/s >= 0.8, p99 <= 1.5" : "pages/s >= 0.5",
            met ? "met" : "NOT met");
-    all_ok = all_ok && fl.ok && dm.ok;
     goals_met = goals_met && met;
   }
   if (!all_ok)
