@@ -80,7 +80,8 @@ void complete_service(parse_state& st) {
   }
   // An obsolete service dial command may carry the number and dial raw
   // devices; network terminals and GSM modems are not dialled at all.
-  if (s->dialcmd || s->protocol == delivery_protocol::sms || only_network_terminals(*s->device)) return;
+  if (s->dialcmd || s->protocol == delivery_protocol::sms || only_network_terminals(*s->device))
+    return;
   if (!s->phone) config_error(st, "no phone number for service=%s", escaped(s->name).c_str());
   std::optional<std::string_view> state(*s->device);
   std::string entry;

@@ -164,8 +164,8 @@ unsigned await_registration(int fd, const service& svc) {
     // Until the SIM is ready some modems answer ERROR: asked again.
     int stat = comma == std::string::npos ? -1 : atoi(line->c_str() + comma + 1);
     if (stat == home || stat == roaming) {
-      logmsg(LOG_INFO, "registered with %s network, service=%s",
-             stat == home ? "home" : "roaming", name);
+      logmsg(LOG_INFO, "registered with %s network, service=%s", stat == home ? "home" : "roaming",
+             name);
       return 0;
     }
     if (stat == denied) {

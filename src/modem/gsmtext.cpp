@@ -84,7 +84,8 @@ std::vector<std::string> sms_texts(const job& j) {
   const int width = static_cast<int>(SMS_SEPTETS - part_header_size(prefix)) + 1 - SPARE_SEPTETS;
   std::vector<std::string> texts;
   if (width < 2) return texts;
-  for (const std::string& part : split_parts(message, prefix, width, SMS_SEPTETS, j.service->maxpages))
+  for (const std::string& part :
+       split_parts(message, prefix, width, SMS_SEPTETS, j.service->maxpages))
     texts.push_back(gsm_bytes(part));
   return texts;
 }

@@ -18,7 +18,7 @@ constexpr char SEND_TO[] = "AT+CMGS=\"";
 constexpr char CMGS_PREFIX[] = "+CMGS: ";
 constexpr char END_OF_TEXT = 0x1A;  // Ctrl-Z sends the message
 constexpr char ENTRY_PROMPT[] = "> ";
-constexpr int PROMPT_SECONDS = 10;
+constexpr int PROMPT_SECONDS = 5;
 // The network's answer to a message can take a while.
 constexpr int SENT_SECONDS = 60;
 
@@ -156,8 +156,8 @@ job_outcome sms_line::send(const job& j) {
         return failed(r.reason, {job_outcome::failed, F_UNKNOWN, false});
     }
   }
-  logmsg(LOG_NOTICE, "page delivered, id=%s, from=%s, to=%s, parts=%d", id.c_str(),
-         sender.c_str(), to, parts);
+  logmsg(LOG_NOTICE, "page delivered, id=%s, from=%s, to=%s, parts=%d", id.c_str(), sender.c_str(),
+         to, parts);
   return {job_outcome::delivered};
 }
 

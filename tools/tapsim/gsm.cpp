@@ -22,9 +22,9 @@ constexpr size_t LINE_MAX = 1024;
 // The basic table's characters that differ from ASCII, as UTF-8, so that a
 // text sent in the wrong alphabet shows in the record.
 const char* basic_char(unsigned char code) {
-  static const char* const low[32] = {"@", "£", "$", "¥", "è", "é", "ù", "ì", "ò", "Ç", "\n",
+  static const char* const low[32] = {"@", "£", "$",  "¥", "è", "é", "ù", "ì", "ò", "Ç", "\n",
                                       "Ø", "ø", "\r", "Å", "å", "Δ", "_", "Φ", "Γ", "Λ", "Ω",
-                                      "Π", "Ψ", "Σ", "Θ", "Ξ", "?", "Æ", "æ", "ß", "É"};
+                                      "Π", "Ψ", "Σ",  "Θ", "Ξ", "?", "Æ", "æ", "ß", "É"};
   switch (code) {
     case 0x24:
       return "¤";
@@ -278,8 +278,7 @@ class gsm_modem {
                std::count(refused->second.begin(), refused->second.end(), number_) > 0;
     if (silent("send")) return;
     if (bad) return reply("+CMS ERROR: 1");
-    if (std::string code = get("cms-error", ""); !code.empty())
-      return reply("+CMS ERROR: " + code);
+    if (std::string code = get("cms-error", ""); !code.empty()) return reply("+CMS ERROR: " + code);
     // One septet per byte: an ESC pair is two.
     if (text_.size() > SMS_SEPTETS) {
       note("toolong", number_ + "\t" + text);

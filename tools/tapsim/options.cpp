@@ -106,12 +106,11 @@ Per call, as above (with --gsm):
                        "> " after AT+CMGS), send (no answer to the text)
 )";
 
-const std::set<std::string> PER_CALL = {"echo",      "init-reply",  "dial-result", "prompt-after",
-                                        "prompt",    "password",    "login-nak",   "login-reply",
-                                        "block-nak", "block-reply", "reason",      "fault-block",
-                                        "logout-rs", "garbage",     "chatter",     "reply-delay",
-                                        "sim-pin",   "refuse",      "no-sim",      "creg",
-                                        "creg-after", "cms-error",  "silent"};
+const std::set<std::string> PER_CALL = {
+    "echo",      "init-reply",  "dial-result", "prompt-after", "prompt",  "password",
+    "login-nak", "login-reply", "block-nak",   "block-reply",  "reason",  "fault-block",
+    "logout-rs", "garbage",     "chatter",     "reply-delay",  "sim-pin", "refuse",
+    "no-sim",    "creg",        "creg-after",  "cms-error",    "silent"};
 
 // A positive decimal number, else 0.
 long positive(const std::string& s) {
