@@ -88,9 +88,11 @@ class gsm_modem {
  public:
   gsm_modem(const options& o, line_end& tty) : opt_(o), tty_(tty) {
     if (!o.record.empty()) record_ = fopen(o.record.c_str(), "a");
+    if (!o.tally.empty()) tally_ = fopen(o.tally.c_str(), "a");
   }
   ~gsm_modem() {
     if (record_) fclose(record_);
+    if (tally_) fclose(tally_);
   }
   gsm_modem(const gsm_modem&) = delete;
   gsm_modem& operator=(const gsm_modem&) = delete;
@@ -138,12 +140,22 @@ class gsm_modem {
     tty_.send(s);
   }
   void reply(const std::string& s) { put("\r\n" + s + "\r\n"); }
+  void echo(char c) {
+    tty_.send(std::string(1, c));
+    echoed_++;
+  }
 
   // A call ends: the modem is back in command mode with echo on; the SIM
   // keeps its state as long as the modem has power.
   void hang_up() {
     if (!in_call_) return;
     note("hangup");
+    line_end::traffic t = tty_.take_traffic();
+    if (tally_) {
+      fprintf(tally_, "%d\t%ld\t%ld\t%ld\n", call_, t.from_caller, t.to_caller, echoed_);
+      fflush(tally_);
+    }
+    echoed_ = 0;
     in_call_ = false;
     entry_ = false;
     echo_ = true;
@@ -163,7 +175,7 @@ class gsm_modem {
       entry_byte(c);
       return;
     }
-    if (echo_ && !silent("all")) tty_.send(std::string(1, c));
+    if (echo_ && !silent("all")) echo(c);
     if (c == '\n') return;
     if (c != '\r') {
       if (line_.size() < LINE_MAX) line_ += c;
@@ -264,7 +276,7 @@ class gsm_modem {
     }
     if (c != CTRL_Z) {
       if (text_.size() < LINE_MAX) text_ += c;
-      if (echo_ && !silent("all")) tty_.send(std::string(1, c));
+      if (echo_ && !silent("all")) echo(c);
       return;
     }
     entry_ = false;
@@ -292,6 +304,8 @@ class gsm_modem {
   const options& opt_;
   line_end& tty_;
   FILE* record_ = nullptr;
+  FILE* tally_ = nullptr;
+  long echoed_ = 0;
   speed_t last_speed_ = B0;
   int call_ = 0;
   bool in_call_ = false;

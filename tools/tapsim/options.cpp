@@ -91,7 +91,8 @@ the terminal answers ESC EOT.
                        --record: cmd CALL COMMAND (a PIN shown as ****),
                        pin CALL ok|wrong, sms CALL NUMBER TEXT (the text
                        decoded from the GSM alphabet), toolong CALL NUMBER
-                       TEXT (over 160 septets, refused), hangup CALL
+                       TEXT (over 160 septets, refused), hangup CALL;
+                       --tally and --baud as for TAP
   --sim-pin PIN        the SIM asks for this PIN until given it; three
                        wrong ones lock it (SIM PUK)
   --refuse NUMBER      answer messages to NUMBER with "+CMS ERROR: 1"
