@@ -34,9 +34,10 @@ struct part_result {
 bool await_prompt(int fd, part_result& r) {
   auto until = mono_clock::now() + std::chrono::seconds(PROMPT_SECONDS);
   std::string line;
-  while (mono_clock::now() < until) {
-    int c = read_byte(fd, 1);
-    if (c < 0) continue;
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::seconds>(until - mono_clock::now()).count();
+    int c = left > 0 ? read_byte(fd, static_cast<int>(left)) : -1;
+    if (c < 0) break;
     if (c == '\n') continue;
     if (c != '\r') {
       if (line.size() < PACKET_MAX) line += static_cast<char>(c);
