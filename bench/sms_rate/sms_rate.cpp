@@ -124,10 +124,10 @@ sample run_once(const settings& cfg, long baud, long pages) {
   sample out;
   scratch s(cfg.base);
   gsm_sim sim(s, baud);
-  std::string conf = "queuedir=" + s.spool() + "\nlockdir=" + s.locks() +
-                     "\nmodem=gsm device=" + sim.device() +
-                     "\nservice=default device=gsm protocol=sms parity=none baudrate=" +
-                     std::to_string(baud) + "\npager=alice pagerid=" + NUMBER + "\n";
+  std::string conf =
+      "queuedir=" + s.spool() + "\nlockdir=" + s.locks() + "\nmodem=gsm device=" + sim.device() +
+      "\nservice=default device=gsm protocol=sms parity=none baudrate=" + std::to_string(baud) +
+      "\npager=alice pagerid=" + NUMBER + "\n";
   if (sim.device().empty() || !write_text(s.conf(), conf) || !fill_spool(s, pages)) return out;
   auto start = clock_type::now();
   pid_t pid = fork();
@@ -137,8 +137,7 @@ sample run_once(const settings& cfg, long baud, long pages) {
     dup2(null, 1);
     dup2(null, 2);
     alarm(RUN_LIMIT_SECONDS);
-    execl(CALLVANE_BIN, "callvane", "-q", "0", "-C", s.conf().c_str(),
-          static_cast<char*>(nullptr));
+    execl(CALLVANE_BIN, "callvane", "-q", "0", "-C", s.conf().c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -165,9 +164,10 @@ int main(int argc, char** argv) {
       return fprintf(stderr, "usage: %s [--sms N] [--rounds R] [--dir DIR]\n", argv[0]), 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  printf("SMS over tapsim --gsm, 8N1 (%d bits a character), runs of %ld and %ld SMS, medians of "
-         "%d rounds\n\n",
-         BITS_PER_CHAR, cfg.few, cfg.many, cfg.rounds);
+  printf(
+      "SMS over tapsim --gsm, 8N1 (%d bits a character), runs of %ld and %ld SMS, medians of "
+      "%d rounds\n\n",
+      BITS_PER_CHAR, cfg.few, cfg.many, cfg.rounds);
   printf("%7s %12s %12s %12s %13s %9s\n", "baud", "run of 1 s", "chars/SMS", "floor ms/SMS",
          "wall ms/SMS", "ratio");
   bool ok = true;
@@ -190,8 +190,9 @@ int main(int argc, char** argv) {
     printf("%7ld %12.3f %12.1f %12.2f %13.2f %9.2f\n", baud, median(singles), median(chars),
            floor * 1000, wall * 1000, floor > 0 ? wall / floor : 0);
   }
-  printf("\nfloor = characters one more SMS puts on the line, both ways, less the echo, x %d / "
-         "baud\n",
-         BITS_PER_CHAR);
+  printf(
+      "\nfloor = characters one more SMS puts on the line, both ways, less the echo, x %d / "
+      "baud\n",
+      BITS_PER_CHAR);
   return ok ? 0 : 1;
 }

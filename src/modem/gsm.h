@@ -1,5 +1,4 @@
-// The GSM modem dialogue of text-mode SMS (3GPP TS 27.005): bring-up and
-// the AT commands' answers.
+// The GSM modem dialogue of text-mode SMS (3GPP TS 27.005): bring-up and answers.
 #pragma once
 
 #include <string>
