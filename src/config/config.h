@@ -32,7 +32,14 @@ struct modem {
   // WCTP senderID and securityCode. The password is never logged.
   std::optional<std::string> login;
   std::optional<std::string> password;
+  // For a GSM modem: the SIM's PIN, sent only when the SIM asks for one.
+  // Never logged, never shown.
+  std::optional<std::string> pin;
 };
+
+// How a service hands its pages over: TAP to a paging terminal (by modem
+// or network, or a carrier), or SMS through a GSM modem.
+enum class delivery_protocol { tap, sms };
 
 struct service {
   std::string name;
@@ -49,7 +56,11 @@ struct service {
   int identfrom = 1;
   int allowpid = 0;
   int msgprefix = 1;
+  delivery_protocol protocol = delivery_protocol::tap;
 };
+
+// An SMS recipient's number in international form: "+" and 1 to 15 digits.
+bool international_number(std::string_view number);
 
 struct pager {
   std::string name;

@@ -149,6 +149,17 @@ void set_modem_password(parse_state& st, const std::string& value) {
   st.cur_modem->password = value;
 }
 
+// SIM PINs are 4 to 8 digits; the value is never echoed in a message.
+void set_pin(parse_state& st, const std::string& value) {
+  bool digits = value.size() >= 4 && value.size() <= 8;
+  for (char c : value)
+    if (!is_digit(static_cast<unsigned char>(c))) digits = false;
+  if (digits)
+    st.cur_modem->pin = value;
+  else
+    config_error(st, "pin of modem=%s is not 4 to 8 digits", escaped(st.cur_modem->name).c_str());
+}
+
 void set_cafile(parse_state& st, const std::string& value) {
   set_checked_path(st, st.cur_modem->cafile, value, R_OK);
 }
@@ -191,6 +202,15 @@ void set_service_dialcmd(parse_state& st, const std::string& value) {
 void set_phone(parse_state& st, const std::string& value) { st.cur_service->phone = value; }
 
 void set_password(parse_state& st, const std::string& value) { st.cur_service->password = value; }
+
+void set_protocol(parse_state& st, const std::string& value) {
+  if (is_word(value, {"tap"}))
+    st.cur_service->protocol = delivery_protocol::tap;
+  else if (is_word(value, {"sms"}))
+    st.cur_service->protocol = delivery_protocol::sms;
+  else
+    config_error(st, "unknown protocol %s", escaped(value).c_str());
+}
 
 void set_baudrate(parse_state& st, const std::string& value) {
   long long n = to_number(value);
@@ -333,12 +353,14 @@ constexpr keyword KEYWORDS[] = {
     {"servername", scope::modem, set_servername},
     {"login", scope::modem, set_login},
     {"password", scope::modem, set_modem_password},
+    {"pin", scope::modem, set_pin},
     {"initcmd", scope::modem, set_initcmd},
     {"dialcmd", scope::modem, set_modem_dialcmd},
 
     {"text", scope::service, set_service_text},
     {"device", scope::service, set_service_device},
     {"dialcmd", scope::service, set_service_dialcmd},
+    {"protocol", scope::service, set_protocol},
     {"phone", scope::service, set_phone},
     {"password", scope::service, set_password},
     {"baudrate", scope::service, set_baudrate},

@@ -79,8 +79,9 @@ void complete_service(parse_state& st) {
     return;
   }
   // An obsolete service dial command may carry the number and dial raw
-  // devices; network terminals are not dialled at all.
-  if (s->dialcmd || only_network_terminals(*s->device)) return;
+  // devices; network terminals and GSM modems are not dialled at all.
+  if (s->dialcmd || s->protocol == delivery_protocol::sms || only_network_terminals(*s->device))
+    return;
   if (!s->phone) config_error(st, "no phone number for service=%s", escaped(s->name).c_str());
   std::optional<std::string_view> state(*s->device);
   std::string entry;
@@ -95,9 +96,20 @@ void complete_service(parse_state& st) {
 void complete_pager(parse_state& st) {
   // The current pager is always the newest one, at the head of the list.
   pager* p = st.cur_pager;
-  if (p == nullptr || p->pagerid) return;
-  config_error(st, "no pagerid for pager=%s", escaped(p->name).c_str());
-  drop_current_pager(st);
+  if (p == nullptr) return;
+  if (!p->pagerid) {
+    config_error(st, "no pagerid for pager=%s", escaped(p->name).c_str());
+    drop_current_pager(st);
+    return;
+  }
+  // An SMS goes to a phone number the network can route from anywhere.
+  if (p->service != nullptr && p->service->protocol == delivery_protocol::sms &&
+      !international_number(*p->pagerid)) {
+    std::string name = escaped(p->name);
+    config_error(st, "pagerid %s of pager=%s is no international phone number",
+                 escaped(*p->pagerid).c_str(), name.c_str());
+    drop_current_pager(st);
+  }
 }
 
 void complete_group(parse_state& st) {
@@ -172,6 +184,7 @@ void select_service(parse_state& st, const std::string& name) {
     s.identfrom = d.identfrom;
     s.allowpid = d.allowpid;
     s.msgprefix = d.msgprefix;
+    s.protocol = d.protocol;
   }
   st.cur_service = &s;
 }

@@ -1,4 +1,4 @@
-// The lines behind the delivery seam: TAP by modem or network, and carriers.
+// The lines behind the delivery seam: TAP by modem or network, carriers, SMS.
 #include "modem/line.h"
 
 #include <optional>
@@ -8,6 +8,7 @@
 #include "config/netdevice.h"
 #include "modem/netline.h"
 #include "modem/serial.h"
+#include "modem/smsline.h"
 #include "modem/snppline.h"
 #include "modem/tap.h"
 #include "modem/wctpline.h"
@@ -118,6 +119,12 @@ std::string carrier_text(const job& j) {
 std::unique_ptr<delivery_line> make_line(const service& svc, const std::string& entry) {
   const modem* m = lookup(modems, entry);
   std::string path = m != nullptr && m->device ? *m->device : entry;
+  // A GSM modem is a serial device, never a terminal on the network.
+  if (svc.protocol == delivery_protocol::sms) {
+    if (!path.empty() && path[0] == '/') return make_sms_line(svc, m, path);
+    logmsg(LOG_ERR, "%s: no such modem", path.c_str());
+    return nullptr;
+  }
   if (m != nullptr && is_net_device(path)) {
     std::string why;
     std::optional<net_device> where = parse_net_device(path, why);

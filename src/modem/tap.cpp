@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "modem/parts.h"
 #include "modem/serial.h"
 
 namespace callvane {
@@ -243,64 +244,19 @@ unsigned terminal_login(int fd, const service& svc, bool modem_pauses) {
 
 std::vector<std::string> tap_texts(const job& j, std::string* failure) {
   const service& svc = *j.service;
-  const page& pg = *j.page;
   const std::string pagerid = j.pager->pagerid.value_or("");
-  std::optional<std::string> sender = pg.from;
-  if (!sender && svc.identfrom) sender = pg.ident;
-  std::optional<std::string> prefix;
-  if (svc.msgprefix && sender) prefix = sender->substr(0, sender->find('@'));
-  auto header = [&](char mark) {
-    return prefix ? *prefix + ":" + mark + ": " : std::string(1, mark) + ": ";
-  };
+  const std::optional<std::string> prefix = sender_prefix(j);
   const int M = svc.maxmsgsize;
   const int L = static_cast<int>(pagerid.size());
-  const int H = static_cast<int>(header('0').size());
+  const int H = static_cast<int>(part_header_size(prefix));
   const int room = M - L - H;
-  std::vector<std::string> texts;
   if (room <= 20) {
     if (failure) *failure = "maxmsgsize too small";
-    return texts;
+    return {};
   }
-  const int width = room - 11;
   // The longest text that keeps a block, final CR included, within M - 4.
   const size_t text_max = static_cast<size_t>(M - L - 12);
-  const char last_mark = static_cast<char>('0' + (svc.maxpages < 1   ? 1
-                                                  : svc.maxpages > 9 ? 9
-                                                                     : svc.maxpages));
-  const std::string message = pg.message.value_or("");
-  const char* rest = message.c_str();
-  char mark = '0';
-  for (;;) {
-    mark++;
-    std::string piece;
-    const char* next = wrapline(piece, rest, width);
-    if (next) {
-      if (mark == last_mark) {
-        texts.push_back(header('t') + piece);
-        break;
-      }
-      texts.push_back(header(mark) + piece);
-      rest = next;
-      continue;
-    }
-    if (texts.empty()) {
-      std::string text = prefix ? *prefix + ": " + message : message;
-      // The message as given, unless runs of whitespace or line ends
-      // would break the framing or the size limit; then the piece, in
-      // which they are folded to single blanks.
-      bool unsafe = text.size() > text_max;
-      for (char c : message)
-        if (is_space(static_cast<unsigned char>(c)) && c != ' ') unsafe = true;
-      if (unsafe) text = prefix ? *prefix + ": " + piece : piece;
-      texts.push_back(text);
-    } else {
-      std::string text = header('e') + piece;
-      if (width - static_cast<int>(text.size()) >= 6) text += " -oo-";
-      texts.push_back(text);
-    }
-    break;
-  }
-  return texts;
+  return split_parts(j.page->message.value_or(""), prefix, room - 11, text_max, svc.maxpages);
 }
 
 int transfer(int fd, const job& j) {

@@ -52,3 +52,17 @@ TEST_F(ExampleTest, CarrierExampleLoadsWithoutProblems) {
   EXPECT_EQ(lookup(modems, "relay")->login.value_or(""), "acme");
   EXPECT_EQ(lookup(pagers, "carol")->service, lookup(services, "wctp"));
 }
+
+TEST_F(ExampleTest, SmsExampleLoadsWithoutProblems) {
+  std::string text =
+      testsupport::read_file(testsupport::source_dir() + "/examples/sms/callvane.conf");
+  ASSERT_FALSE(text.empty());
+  text = std::regex_replace(text, std::regex("/dev/tty(USB|S)[0-9]"), "/dev/null");
+  text = std::regex_replace(text, std::regex("\nqueuedir=[^\n]*"), "\nqueuedir=" + dir_.path());
+  text = std::regex_replace(text, std::regex("\nlockdir=[^\n]*"), "\nlockdir=" + dir_.path());
+  auto r = load(dir_.write("sms.conf", text));
+  EXPECT_EQ(r.count, 0) << r.log;
+  EXPECT_EQ(r.log, "");
+  EXPECT_EQ(lookup(pagers, "bob")->service->protocol, delivery_protocol::sms);
+  EXPECT_EQ(lookup(groups, "oncall")->members.size(), 4u);
+}

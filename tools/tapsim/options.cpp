@@ -84,12 +84,34 @@ call, and the last value to every later call.
 
 Blocks with a bad checksum are always answered with NAK. EOT CR logs out:
 the terminal answers ESC EOT.
+
+  --gsm                be a GSM modem that sends SMS in text mode instead
+                       (AT+CPIN, AT+CREG?, AT+CMGF, AT+CSCS, AT+CMGS); a call
+                       lasts from the first command to the hang-up. With
+                       --record: cmd CALL COMMAND (a PIN shown as ****),
+                       pin CALL ok|wrong, sms CALL NUMBER TEXT (the text
+                       decoded from the GSM alphabet), toolong CALL NUMBER
+                       TEXT (over 160 septets, refused), hangup CALL;
+                       --tally and --baud as for TAP
+  --sim-pin PIN        the SIM asks for this PIN until given it; three
+                       wrong ones lock it (SIM PUK)
+  --refuse NUMBER      answer messages to NUMBER with "+CMS ERROR: 1"
+                       (unassigned number); may be given several times
+Per call, as above (with --gsm):
+  --no-sim yes|no      no SIM in the modem: "+CME ERROR: 10" (default no)
+  --creg STAT          the +CREG status reported (default 1, home; 0 not
+                       searching, 2 searching, 3 denied, 5 roaming)
+  --creg-after N       report home from the (N+1)th AT+CREG? of the call on
+  --cms-error CODE     answer every message with "+CMS ERROR: CODE"
+  --silent WHAT        answer nothing: all (not a word, no echo), prompt (no
+                       "> " after AT+CMGS), send (no answer to the text)
 )";
 
-const std::set<std::string> PER_CALL = {"echo",      "init-reply",  "dial-result", "prompt-after",
-                                        "prompt",    "password",    "login-nak",   "login-reply",
-                                        "block-nak", "block-reply", "reason",      "fault-block",
-                                        "logout-rs", "garbage",     "chatter",     "reply-delay"};
+const std::set<std::string> PER_CALL = {
+    "echo",      "init-reply",  "dial-result", "prompt-after", "prompt",  "password",
+    "login-nak", "login-reply", "block-nak",   "block-reply",  "reason",  "fault-block",
+    "logout-rs", "garbage",     "chatter",     "reply-delay",  "sim-pin", "refuse",
+    "no-sim",    "creg",        "creg-after",  "cms-error",    "silent"};
 
 // A positive decimal number, else 0.
 long positive(const std::string& s) {
@@ -115,6 +137,10 @@ std::optional<int> parse_options(int argc, char** argv, options& opt) {
     }
     if (a == "-v" || a == "--verbose") {
       opt.verbose = true;
+      continue;
+    }
+    if (a == "--gsm") {
+      opt.gsm = true;
       continue;
     }
     if (a.rfind("--", 0) != 0) return usage_error(("unknown argument " + a).c_str());

@@ -13,6 +13,7 @@ struct options {
   int lifetime = 0;
   long baud = 0;
   bool verbose = false;
+  bool gsm = false;  // a GSM modem that sends SMS, not a TAP terminal
   std::map<std::string, std::vector<std::string>> per_call;
 
   // The value for call number `call` (1 on): the Nth value given, or the last.

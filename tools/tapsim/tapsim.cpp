@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "gsm.h"
 #include "line.h"
 #include "netline.h"
 #include "options.h"
@@ -545,7 +546,9 @@ int main(int argc, char** argv) {
   printf("%s\n", name.c_str());
   fflush(stdout);
 
-  {
+  if (opt.gsm) {
+    callvane::tapsim::run_gsm(opt, *end, stop);
+  } else {
     simulator sim(opt, *end);
     sim.run();
   }
