@@ -189,17 +189,21 @@ class temp_file {
  public:
   temp_file() = default;
   ~temp_file() {
-    if (!name_.empty() && !kept_) unlink(name_.c_str());
+    if (!name_.empty() && !kept_ && !unnamed_) unlink(name_.c_str());
   }
   temp_file(const temp_file&) = delete;
   temp_file& operator=(const temp_file&) = delete;
 
   const std::string& name() const { return name_; }
 
-  // Creates and locks the file and writes `content` to disk in full.
-  bool create(const std::string& content) {
+  // Creates and locks the file and writes `content` to disk in full. An
+  // unnamed file, where the system has them, costs no directory write: a
+  // named one dirties the directory, and syncing the file may write it.
+  bool create(const std::string& content, bool unnamed) {
     static unsigned counter = 0;
-    int fd = -1;
+    int fd = unnamed && proc_fd_links() ? open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644) : -1;
+    if (fd >= 0) name_ = "/proc/self/fd/" + std::to_string(fd);
+    unnamed_ = fd >= 0;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS && fd < 0; ++attempt) {
       name_ = TEMP_PREFIX + std::to_string(getpid()) + "." + std::to_string(counter++);
       fd = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -225,17 +229,35 @@ class temp_file {
   // The name was given away by rename: nothing is left to remove.
   void renamed() { kept_ = true; }
 
+  // Gives the file a name as link() does: 0, or -1 with errno.
+  int link_to(const std::string& name) const {
+    if (unnamed_) return linkat(AT_FDCWD, name_.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    return link(name_.c_str(), name.c_str());
+  }
+
   // The data lives on under another name: drop this one now.
   void drop_name() {
+    if (unnamed_) {
+      kept_ = true;
+      return;
+    }
     if (unlink(name_.c_str()) != 0)
       logmsg(LOG_WARNING, "unlink failed for %s: %s", name_.c_str(), strerror(errno));
     kept_ = true;
   }
 
  private:
+  // An unnamed file is linked through its descriptor's entry in /proc,
+  // which needs no privilege.
+  static bool proc_fd_links() {
+    static const bool usable = access("/proc/self/fd", X_OK) == 0;
+    return usable;
+  }
+
   std::string name_;
   unique_fd fd_;
   bool kept_ = false;
+  bool unnamed_ = false;
 };
 
 // ---- choosing a free queue name ----
@@ -305,7 +327,7 @@ int remove_page_file(const page& p) {
 // A new page: complete on disk first, then given its queue name.
 int create_page_file(page& p, const std::string& content) {
   temp_file tmp;
-  if (!tmp.create(content)) return -1;
+  if (!tmp.create(content, true)) return -1;
 
   std::string name;
   int err = 0;
@@ -326,7 +348,7 @@ int create_page_file(page& p, const std::string& content) {
       continue;
     }
     name = queue_name(now, attempt);
-    if (link(tmp.name().c_str(), name.c_str()) == 0) {
+    if (tmp.link_to(name) == 0) {
       linked = true;
       note_name_taken(now, attempt);
       break;
@@ -386,7 +408,7 @@ int rewrite_page_file(page& p, const std::string& content) {
   bool set_aside = (p.flags & F_BADPAGE) != 0;
   if (!set_aside && holds_exactly(name, content)) return 1;
   temp_file tmp;
-  if (!tmp.create(content)) return -1;
+  if (!tmp.create(content, false)) return -1;
 
   std::string target = name;
   if (set_aside) {
