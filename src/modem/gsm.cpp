@@ -1,6 +1,9 @@
 // The GSM modem dialogue of text-mode SMS (3GPP TS 27.005): bring-up and answers.
 #include "modem/gsm.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +11,7 @@
 #include <ctime>
 #include <set>
 
+#include "common/fileio.h"
 #include "common/log.h"
 #include "common/page.h"
 #include "common/settings.h"
@@ -59,8 +63,43 @@ constexpr char CME_PREFIX[] = "+CME ERROR: ";
 // recipient for good over it would lose pages: they are tried again.
 constexpr int BAD_NUMBER_CODES[] = {1, 21};
 
-// The refusals of this process, by device.
+// The refusals known to this process: marks of device and PIN.
 std::set<std::string> refused_pins;
+
+// Names a device and the PIN given to its SIM without holding the PIN:
+// FNV-1a over both, in hex.
+std::string pin_mark(const std::string& device, const std::string& pin) {
+  uint64_t h = 14695981039346656037ull;
+  for (char c : device + '\0' + pin) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char text[17];
+  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
+
+// A refusal outlives the run that met it, in the spool: every run is a
+// process of its own, and three runs with a wrong PIN would lock the SIM.
+std::string refusal_file(const std::string& device) {
+  if (!queuedir) return {};
+  return *queuedir + "/.pin-refused." + device.substr(device.rfind('/') + 1);
+}
+
+void remember_refusal(const std::string& device, const std::string& mark) {
+  refused_pins.insert(mark);
+  std::string path = refusal_file(device);
+  if (path.empty()) return;
+  std::string temporary = path + ".new";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && write_all(fd, mark + "\n") && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return;
+  logmsg(LOG_WARNING, "cannot record the refused PIN in %s: %s", path.c_str(), strerror(errno));
+  unlink(temporary.c_str());
+}
+
+void forget_refusal(const std::string& device) {
+  std::string path = refusal_file(device);
+  if (!path.empty()) unlink(path.c_str());
+}
 
 bool starts_with(const std::string& s, std::string_view head) {
   return s.compare(0, head.size(), head) == 0;
@@ -141,10 +180,11 @@ unsigned unlock_sim(int fd, const service& svc, const modem* mdm, const std::str
   }
   if (a.what == at_answer::ok) {
     if (verbose()) logmsg(LOG_DEBUG, "PIN accepted");
+    forget_refusal(device);
     return 0;
   }
   // A time-out may have cost the SIM a try just as well: never again.
-  refused_pins.insert(device);
+  remember_refusal(device, pin_mark(device, *mdm->pin));
   logmsg(LOG_ERR, "SIM in %s refused the PIN (%s); not tried again, service=%s", device.c_str(),
          a.what == at_answer::timeout ? "no answer" : safe_string(a.final), svc.name.c_str());
   return F_REJECT;
@@ -235,7 +275,21 @@ unsigned gsm_bring_up(int fd, const service& svc, const modem* mdm, const std::s
   return 0;
 }
 
-bool pin_refused(const std::string& device) { return refused_pins.count(device) != 0; }
+bool pin_refused(const std::string& device, const std::optional<std::string>& pin) {
+  if (!pin) return false;
+  std::string mark = pin_mark(device, *pin);
+  if (refused_pins.count(mark) != 0) return true;
+  std::string path = refusal_file(device);
+  if (path.empty()) return false;
+  std::string held;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[64];
+  ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  if (n > 0) held.assign(buf, static_cast<size_t>(n));
+  return held == mark + "\n";
+}
 
 void forget_refused_pins() { refused_pins.clear(); }
 

@@ -1,6 +1,7 @@
 // The GSM modem dialogue of text-mode SMS (3GPP TS 27.005): bring-up and answers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,11 +37,11 @@ bool number_refused(int code);
 // takes messages, else the recipient flag that names the failure.
 unsigned gsm_bring_up(int fd, const service& svc, const modem* mdm, const std::string& device);
 
-// True once the SIM in `device` refused its PIN in this process: the PIN
-// is not sent again (a SIM locks itself after three wrong PINs). A queue
-// run is a process of its own, so the next run tries once more.
-bool pin_refused(const std::string& device);
-// Forgets the refusals, for callers that deliver several runs in one process.
+// True once the SIM in `device` refused this PIN: it is not sent again (a
+// SIM locks itself after three wrong PINs), in this run or any later one,
+// until the configuration gives another PIN or the SIM takes one.
+bool pin_refused(const std::string& device, const std::optional<std::string>& pin);
+// Forgets the refusals this process knows of (not those in the spool).
 void forget_refused_pins();
 
 }  // namespace callvane

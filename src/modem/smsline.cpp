@@ -82,7 +82,7 @@ class sms_line : public delivery_line {
 
   bool open() override {
     // The same SIM is not given the same wrong PIN twice.
-    if (pin_refused(device_)) {
+    if (pin_refused(device_, pin())) {
       logmsg(LOG_NOTICE, "SIM in %s refused the PIN before; not tried again, service=%s",
              device_.c_str(), svc_.name.c_str());
       return false;
@@ -90,7 +90,9 @@ class sms_line : public delivery_line {
     fd_ = open_device(device_);
     return fd_ >= 0;
   }
-  unsigned open_failure() const override { return pin_refused(device_) ? F_REJECT : F_NOMODEM; }
+  unsigned open_failure() const override {
+    return pin_refused(device_, pin()) ? F_REJECT : F_NOMODEM;
+  }
 
   unsigned log_in() override {
     if (setup_line(fd_, svc_) < 0) {
@@ -113,6 +115,8 @@ class sms_line : public delivery_line {
   }
 
  private:
+  std::optional<std::string> pin() const { return mdm_ ? mdm_->pin : std::nullopt; }
+
   const service& svc_;
   const modem* mdm_;  // null for a device given as a path
   std::string device_;

@@ -38,10 +38,12 @@ class Sms : public ::testing::Test {
     free_services(services);
     free_pagers(pagers);
     lockdir = locks_.path();
+    queuedir = locks_.path();
     debug = 2;  // every trace there is: the PIN must stay out of all of it
     forget_refused_pins();
   }
   void TearDown() override {
+    queuedir.reset();
     debug = 0;
     forget_refused_pins();
     free_pagers(pagers);
@@ -176,6 +178,15 @@ TEST_F(Sms, WrongPinIsNeverSentTwice) {
     EXPECT_EQ(r.flags, F_REJECT) << r.pager;
     EXPECT_EQ(r.goodtries, 1) << r.pager;
   }
+  // A later run is a process of its own: the spool remembers the refusal
+  // until the configuration gives another PIN.
+  forget_refused_pins();
+  page later = make_page({"ann"}, "again");
+  deliver(later);
+  EXPECT_EQ(sim.events("pin").size(), 1u) << sim.record();
+  modems.front().pin = "22222";
+  deliver(later);
+  EXPECT_EQ(sim.events("pin").size(), 2u) << sim.record();
 }
 
 TEST_F(Sms, LongMessageGoesInMarkedPartsOfAtMost160Septets) {
