@@ -52,6 +52,7 @@ struct settings {
   int interval_b = 60;
   int floor_backlog = 128;
   std::string base = "/tmp";
+  std::string program = CALLVANE_BIN;  // --callvane: another build's program
 };
 
 // Reads lines from a socket whose reads time out (SO_RCVTIMEO).
@@ -312,7 +313,7 @@ bool write_config(const scratch& s, bool synchronous) {
   return write_text(s.path() + "/callvane.conf", text);
 }
 
-pid_t start_daemon(const scratch& s, int interval) {
+pid_t start_daemon(const scratch& s, int interval, const std::string& program) {
   std::string conf = s.path() + "/callvane.conf";
   std::string log = s.path() + "/daemon.log";
   std::string iv = std::to_string(interval);
@@ -324,7 +325,7 @@ pid_t start_daemon(const scratch& s, int interval) {
     dup2(null, 0);
     dup2(out, 1);
     dup2(out, 2);
-    execl(CALLVANE_BIN, "callvane", "-d", "-q", iv.c_str(), "-C", conf.c_str(),
+    execl(program.c_str(), "callvane", "-d", "-q", iv.c_str(), "-C", conf.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -431,7 +432,7 @@ void run_round(const settings& cfg, server which, char scenario, server_rounds& 
   uint16_t port = daemon ? DAEMON_PORT : FLOOR_PORT;
   if (daemon) {
     bool b = scenario == 'b';
-    pid = write_config(s, b) ? start_daemon(s, b ? cfg.interval_b : -1) : -1;
+    pid = write_config(s, b) ? start_daemon(s, b ? cfg.interval_b : -1, cfg.program) : -1;
   } else {
     pid = start_floor(s, cfg.floor_backlog,
                       which == server::floor ? floor_kind::file : floor_kind::file_and_dir);
@@ -489,7 +490,7 @@ bool enter_private_net() {
 int usage(const char* program) {
   fprintf(stderr,
           "usage: %s [--clients C] [--pages N] [--rounds R] [--scenarios a|b|ab] "
-          "[--interval S] [--floor-backlog B] [--dir DIR]\n",
+          "[--interval S] [--floor-backlog B] [--dir DIR] [--callvane PATH]\n",
           program);
   return 2;
 }
@@ -516,6 +517,8 @@ int main(int argc, char** argv) {
       cfg.floor_backlog = std::max(1, atoi(value));
     else if (arg == "--dir")
       cfg.base = value;
+    else if (arg == "--callvane")
+      cfg.program = value;
     else
       return usage(argv[0]);
     i++;
