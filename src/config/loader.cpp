@@ -37,6 +37,12 @@ void clear_config() {
   identtimeout = 10;
   snpptimeout = 60;
   maxsessions = DEFAULT_MAXSESSIONS;
+  httplisten.reset();
+  httpcert.reset();
+  httpkey.reset();
+  httptokens.clear();
+  httptimeout = DEFAULT_HTTPTIMEOUT;
+  httpopenmetrics = false;
 }
 
 int read_config(const std::string& path) {

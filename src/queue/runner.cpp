@@ -18,6 +18,7 @@
 #include "notify/report.h"
 #include "queue/jobs.h"
 #include "queue/queuefile.h"
+#include "queue/run_record.h"
 
 namespace callvane {
 
@@ -75,6 +76,7 @@ int run_queue() {
 
   page_list pages;
   collect_pages(pages);
+  run_record record(pages);
 
   if (debug) logmsg(LOG_DEBUG, "getting job list");
   job_list jobs;
@@ -89,6 +91,7 @@ int run_queue() {
 
   if (debug && !pages.empty()) logmsg(LOG_DEBUG, "writing job list");
   for (const std::unique_ptr<page>& p : pages) write_back(*p);
+  record.finish();
 
   close(lock);
   return 0;
