@@ -104,14 +104,6 @@ std::string upper(std::string s) {
   return s;
 }
 
-// Cut to at most `limit` bytes without splitting a UTF-8 sequence.
-std::string cut(const std::string& text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) end--;
-  return text.substr(0, end);
-}
-
 }  // namespace
 
 std::variant<page_request, field_error> read_page_request(const std::string& body) {
@@ -178,10 +170,11 @@ std::string pager_text(const notification& n, size_t limit) {
   std::string text = upper(n.status) + " " + std::to_string(count);
   if (!items.empty()) text += ": " + items;
   if (n.truncated > 0) text += "; " + std::to_string(n.truncated) + " more";
+  // Seven bits and one line, as a pager shows it, before it is measured.
   clean_message(text);
   if (text.size() <= limit) return text;
   const size_t mark = std::string(ETC).size();
-  return limit > mark ? cut(text, limit - mark) + ETC : cut(text, limit);
+  return limit > mark ? text.substr(0, limit - mark) + ETC : text.substr(0, limit);
 }
 
 std::string error_json(const field_error& e) {
