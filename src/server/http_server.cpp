@@ -272,8 +272,12 @@ void become_child() {
   page_id_base = base_id;
   std::string cert, key;
   if (httpcert || httpkey) {
-    std::optional<std::string> c = httpcert ? pem_file(*httpcert) : std::nullopt;
-    std::optional<std::string> k = httpkey ? pem_file(*httpkey) : std::nullopt;
+    if (!httpcert || !httpkey) {
+      logmsg(LOG_ERR, "HTTPS needs both httpcert and httpkey");
+      _exit(EXIT_HTTP_UNUSABLE);
+    }
+    std::optional<std::string> c = pem_file(*httpcert);
+    std::optional<std::string> k = pem_file(*httpkey);
     if (!c || !k) _exit(EXIT_HTTP_UNUSABLE);
     cert = *c;
     key = *k;

@@ -1,8 +1,9 @@
 // The record of finished pages: its lines, and its bound by rotation.
+#include "queue/history.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "queue/history.h"
 #include "support/support.h"
 
 namespace {
@@ -14,7 +15,8 @@ TEST(HistoryTest, LineReadsBackWithEachRecipientsOutcome) {
   p.messageid = "LJOA000h7";
   p.rcpts.push_back(rcpt{"alice", {}, 0, 0, 0, 2, 1, F_SENT});
   p.rcpts.push_back(rcpt{"odd:name", {}, 0, 0, 6, 6, 1, F_FAILED});
-  auto read = parse_history_line(history_line(p, 1700000000).substr(0, history_line(p, 1700000000).size() - 1));
+  auto read = parse_history_line(
+      history_line(p, 1700000000).substr(0, history_line(p, 1700000000).size() - 1));
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ("LJOA000h7", read->id);
   EXPECT_EQ(1700000000, read->finished);

@@ -50,9 +50,9 @@ class DaemonHttpTest : public sandboxed_daemon {
 
 TEST_F(DaemonHttpTest, PageIsOnDiskBeforeItsIdAndShowsItsState) {
   start(-1);
-  http_reply r = post("/api/v1/pages",
-                      R"({"to":["alice"],"message":"disk full on db1","from":"carol",)"
-                      R"("level":5,"hold":"991231235959"})");
+  http_reply r =
+      post("/api/v1/pages", R"({"to":["alice"],"message":"disk full on db1","from":"carol",)"
+                            R"("level":5,"hold":"991231235959"})");
   std::string id = id_of(r);
   ASSERT_FALSE(id.empty()) << r.status << r.body << daemon_->log();
   auto files = setup_.spool_files("P");
@@ -121,8 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "from"},
         bad_request{"Level", "POST", "/api/v1/pages", GOOD + std::string(R"(,"level":12})"), true,
                     400, "level"},
-        bad_request{"Hold", "POST", "/api/v1/pages", GOOD + std::string(R"(,"hold":"soon"})"),
-                    true, 400, "hold"},
+        bad_request{"Hold", "POST", "/api/v1/pages", GOOD + std::string(R"(,"hold":"soon"})"), true,
+                    400, "hold"},
         bad_request{"Coverage", "POST", "/api/v1/pages",
                     GOOD + std::string(R"(,"coverage":"mars"})"), true, 400, "coverage"},
         bad_request{"UnknownField", "POST", "/api/v1/pages", GOOD + std::string(R"(,"pager":1})"),
@@ -153,8 +153,8 @@ TEST_F(DaemonHttpTest, SlowClientIsCutOffAtTheDeadline) {
   ASSERT_TRUE(c.connected());
   // A byte now and then keeps any idle time-out from firing; the deadline
   // of the whole request (httptimeout=1) still does.
-  const std::string request = "POST /api/v1/pages HTTP/1.1\r\nHost: x\r\nX-Slow: " +
-                              std::string(200, 'a');
+  const std::string request =
+      "POST /api/v1/pages HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'a');
   bool cut = false;
   for (size_t i = 0; i < request.size() && !cut; i++) {
     c.send(request.substr(i, 1));

@@ -1,9 +1,9 @@
 // The HTTP intake's readers and the pager text of alert notifications.
+#include "server/http_json.h"
+
 #include <gtest/gtest.h>
 
 #include <variant>
-
-#include "server/http_json.h"
 
 namespace {
 

@@ -56,8 +56,9 @@ alertmanager::alertmanager(const std::string& config) {
     execv(a[0], a.data());
     _exit(127);
   }
-  bool ready = wait_until([] { return http_call("GET", std::string(API) + "/-/ready").status == 200; },
-                          std::chrono::seconds(20), std::chrono::milliseconds(50));
+  bool ready =
+      wait_until([] { return http_call("GET", std::string(API) + "/-/ready").status == 200; },
+                 std::chrono::seconds(20), std::chrono::milliseconds(50));
   if (!ready) throw std::runtime_error("alertmanager did not start: " + this->log());
 }
 
