@@ -12,6 +12,7 @@
 #include "support/daemon_fixture.h"
 #include "support/http_peer.h"
 #include "support/pty_sim.h"
+#include "support/test_certs.h"
 #include "support/wait.h"
 
 namespace {
@@ -145,6 +146,23 @@ TEST_F(DaemonHttpTest, WrongTokenIsRefusedAndGoodOneOfSeveralTaken) {
   EXPECT_EQ(202, http_call("POST", std::string(URL) + "/api/v1/pages", GOOD + std::string("}"),
                            {"Authorization: Bearer other-token"})
                      .status);
+}
+
+TEST_F(DaemonHttpTest, HttpsOnIpv6TakesPagesAndPlainHttpIsNoWayIn) {
+  test_certs certs;
+  pty_sim sim;
+  daemon_process d(setup_.write_sim_config(sim.device(),
+                                           "httplisten=[::1]:8025\n"
+                                           "httptoken=s3cret-token\nhttpcert=" +
+                                               certs.cert() + "\nhttpkey=" + certs.key() + "\n"),
+                   -1);
+  ASSERT_TRUE(d.wait_for_log(READY)) << d.log();
+  const std::string body = GOOD + std::string("}");
+  EXPECT_NE(202, http_call("POST", "http://[::1]:8025/api/v1/pages", body, {TOKEN}).status);
+  http_reply r =
+      http_call("POST", "https://[::1]:8025/api/v1/pages", body, {TOKEN}, {"--cacert", certs.ca()});
+  EXPECT_EQ(202, r.status) << r.body << d.log();
+  EXPECT_EQ(1u, setup_.spool_files("P").size());
 }
 
 TEST_F(DaemonHttpTest, SlowClientIsCutOffAtTheDeadline) {

@@ -21,10 +21,12 @@ const char API[] = "http://127.0.0.1:9093";
 }  // namespace
 
 http_reply http_call(const std::string& method, const std::string& url, const std::string& body,
-                     const std::vector<std::string>& headers) {
+                     const std::vector<std::string>& headers,
+                     const std::vector<std::string>& options) {
   std::vector<std::string> argv{CURL, "-s", "-m", "10", "-X", method, "-w", "\n%{http_code}"};
   for (const std::string& h : headers) argv.insert(argv.end(), {"-H", h});
   if (!body.empty()) argv.insert(argv.end(), {"--data-binary", "@-"});
+  argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
   run_options opts;
   opts.input = body;

@@ -16,9 +16,11 @@ struct http_reply {
   std::string body;
 };
 
-// One request with curl; `headers` as "Name: value" lines.
+// One request with curl; `headers` as "Name: value" lines, `options` more
+// of curl's (say --cacert FILE).
 http_reply http_call(const std::string& method, const std::string& url,
-                     const std::string& body = "", const std::vector<std::string>& headers = {});
+                     const std::string& body = "", const std::vector<std::string>& headers = {},
+                     const std::vector<std::string>& options = {});
 
 // The Alertmanager of Debian with `config` (YAML), its API on 127.0.0.1:9093,
 // in the calling test's namespaces; stopped when destroyed.
