@@ -12,6 +12,7 @@
 #include "support/daemon_fixture.h"
 #include "support/http_peer.h"
 #include "support/pty_sim.h"
+#include "support/sandbox.h"
 #include "support/test_certs.h"
 #include "support/wait.h"
 
@@ -146,6 +147,16 @@ TEST_F(DaemonHttpTest, WrongTokenIsRefusedAndGoodOneOfSeveralTaken) {
   EXPECT_EQ(202, http_call("POST", std::string(URL) + "/api/v1/pages", GOOD + std::string("}"),
                            {"Authorization: Bearer other-token"})
                      .status);
+}
+
+TEST_F(DaemonHttpTest, HostRulesOfItsOwnDaemonNameRefuseWith403) {
+  sandbox::file_override deny("/etc/hosts.deny", "callvane-http: 127.0.0.1\n");
+  start(-1);
+  http_reply r = post("/api/v1/pages", GOOD + std::string("}"));
+  EXPECT_EQ(403, r.status) << r.body;
+  EXPECT_TRUE(setup_.spool_files("P").empty());
+  snpp_connection snpp;
+  EXPECT_EQ(0u, snpp.line().value_or("").find("220 ")) << "SNPP keeps its own rules";
 }
 
 TEST_F(DaemonHttpTest, HttpsOnIpv6TakesPagesAndPlainHttpIsNoWayIn) {
