@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
   }
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
-  std::vector<double> rates[3];
+  std::vector<double> rates[3], refused[3];
   bool all_ok = true;
   for (int round = 0; round < cfg.rounds; round++) {
     scratch s(cfg.base);
@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
       long acked = 0;
       double rate = drive(cfg, static_cast<intake>(which), acked);
       rates[which].push_back(rate);
+      refused[which].push_back(static_cast<double>(cfg.pages - acked));
       acked_total += acked;
       fprintf(stderr, "  round %d %-16s %8.1f pages/s  acked %ld\n", round + 1, INTAKE_NAMES[which],
               rate, acked);
@@ -266,11 +267,11 @@ int main(int argc, char** argv) {
   }
   printf(
       "\nPage intake of one daemon, %d clients, %ld pages per intake and round, medians of %d "
-      "rounds\n\n%-16s %10s %12s\n",
-      cfg.clients, cfg.pages, cfg.rounds, "intake", "pages/s", "vs SNPP");
+      "rounds\n\n%-16s %10s %12s %9s\n",
+      cfg.clients, cfg.pages, cfg.rounds, "intake", "pages/s", "vs SNPP", "refused");
   double snpp = median(rates[0]);
   for (int k = 0; k < 3; k++)
-    printf("%-16s %10.1f %12.2f\n", INTAKE_NAMES[k], median(rates[k]),
-           snpp > 0 ? median(rates[k]) / snpp : 0);
+    printf("%-16s %10.1f %12.2f %9.0f\n", INTAKE_NAMES[k], median(rates[k]),
+           snpp > 0 ? median(rates[k]) / snpp : 0, median(refused[k]));
   return all_ok ? 0 : 1;
 }
