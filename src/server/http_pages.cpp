@@ -28,11 +28,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr unsigned HTTP_OK = 200;
-constexpr unsigned HTTP_ACCEPTED = 202;
-constexpr unsigned HTTP_BAD_REQUEST = 400;
-constexpr unsigned HTTP_NOT_FOUND = 404;
-constexpr unsigned HTTP_UNAVAILABLE = 503;
 // A page whose services say nothing of their size is cut to this.
 constexpr size_t DEFAULT_PAGE_TEXT = 80;
 

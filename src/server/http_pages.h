@@ -8,6 +8,17 @@
 
 namespace callvane {
 
+// The statuses the intake answers with.
+inline constexpr unsigned HTTP_OK = 200;
+inline constexpr unsigned HTTP_ACCEPTED = 202;
+inline constexpr unsigned HTTP_BAD_REQUEST = 400;
+inline constexpr unsigned HTTP_UNAUTHORIZED = 401;
+inline constexpr unsigned HTTP_FORBIDDEN = 403;
+inline constexpr unsigned HTTP_NOT_FOUND = 404;
+inline constexpr unsigned HTTP_METHOD_NOT_ALLOWED = 405;
+inline constexpr unsigned HTTP_TOO_LARGE = 413;
+inline constexpr unsigned HTTP_UNAVAILABLE = 503;
+
 // An HTTP status and a JSON body.
 struct http_answer {
   unsigned status;

@@ -23,13 +23,6 @@ constexpr std::string_view GRAFANA = "/api/v1/grafana/";
 constexpr std::string_view METRICS = "/metrics";
 constexpr std::string_view BEARER = "Bearer ";
 
-constexpr unsigned HTTP_OK = 200;
-constexpr unsigned HTTP_UNAUTHORIZED = 401;
-constexpr unsigned HTTP_FORBIDDEN = 403;
-constexpr unsigned HTTP_NOT_FOUND = 404;
-constexpr unsigned HTTP_METHOD_NOT_ALLOWED = 405;
-constexpr unsigned HTTP_TOO_LARGE = 413;
-
 enum class route { none, post_page, page_status, alertmanager, grafana, metrics };
 
 bool starts_with(std::string_view s, std::string_view prefix) {
@@ -104,10 +97,10 @@ std::vector<std::string> split_recipients(std::string_view list) {
 http_answer webhook_answer(webhook kind, std::string_view names, const http_request& req,
                            const std::string& body, const std::string& id) {
   auto read = read_notification(kind, body);
-  if (auto* e = std::get_if<field_error>(&read)) return {400, error_json(*e)};
+  if (auto* e = std::get_if<field_error>(&read)) return {HTTP_BAD_REQUEST, error_json(*e)};
   const notification& n = std::get<notification>(read);
   std::vector<std::string> to = split_recipients(names);
-  if (to.empty()) return error(400, "to", "no recipients in the path");
+  if (to.empty()) return error(HTTP_BAD_REQUEST, "to", "no recipients in the path");
   if (n.status == "resolved" && !req.resolved_wanted)
     return {HTTP_OK, "{\"queued\":false,\"reason\":\"resolved notifications are not paged\"}"};
   return queue_notification(n, to, {id, req.host});
@@ -140,7 +133,7 @@ http_answer answer(const http_request& req, const std::string& body, const std::
   switch (route_of(req, method_ok)) {
     case route::post_page: {
       auto read = read_page_request(body);
-      if (auto* e = std::get_if<field_error>(&read)) return {400, error_json(*e)};
+      if (auto* e = std::get_if<field_error>(&read)) return {HTTP_BAD_REQUEST, error_json(*e)};
       return queue_page_request(std::get<page_request>(read), {id, req.host});
     }
     case route::page_status:

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -43,7 +44,6 @@ using clock = std::chrono::steady_clock;
 constexpr size_t CONNECTION_MEMORY = 32 * 1024;
 constexpr int LISTEN_BACKLOG = 128;
 constexpr long MAX_PEM_BYTES = 1024 * 1024;
-constexpr unsigned HTTP_TOO_LARGE = 413;
 
 // One open connection: its socket and the time its current request must be
 // done by. A request not answered by then has its socket shut down, and
@@ -92,7 +92,8 @@ void track_connection(void*, MHD_Connection* c, void** socket_context,
 
 // A request done: the next one on the connection gets a full time of its own.
 void request_done(void*, MHD_Connection* c, void** con_cls, MHD_RequestTerminationCode) {
-  delete static_cast<request_state*>(*con_cls);
+  // Taken back from the library, which held it since on_request made it.
+  std::unique_ptr<request_state> done(static_cast<request_state*>(*con_cls));
   *con_cls = nullptr;
   const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info != nullptr && info->socket_context != nullptr)
@@ -139,7 +140,8 @@ MHD_Result on_request(void*, MHD_Connection* c, const char* url, const char* met
   auto* rs = static_cast<request_state*>(*con_cls);
   if (rs == nullptr) {
     // The headers are in: decide now whether the body is wanted at all.
-    rs = new request_state;
+    // The library keeps it for the request; request_done takes it back.
+    rs = std::make_unique<request_state>().release();
     *con_cls = rs;
     http_request& req = rs->req;
     req.method = method;
