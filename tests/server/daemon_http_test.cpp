@@ -176,6 +176,21 @@ TEST_F(DaemonHttpTest, HttpsOnIpv6TakesPagesAndPlainHttpIsNoWayIn) {
   EXPECT_EQ(1u, setup_.spool_files("P").size());
 }
 
+TEST_F(DaemonHttpTest, ReloadServesTheNewTokensAndOpensMetricsWhenAsked) {
+  start(-1);
+  EXPECT_EQ(401, http_call("GET", std::string(URL) + "/metrics").status);
+  setup_.write_sim_config(sim_->device(),
+                          "httplisten=127.0.0.1:8025\nhttptoken=new-token\nhttpmetrics=open\n");
+  daemon_->signal(SIGHUP);
+  ASSERT_TRUE(daemon_->wait_for_log(READY, 2)) << daemon_->log();
+  EXPECT_EQ(200, http_call("GET", std::string(URL) + "/metrics").status);
+  const std::string body = GOOD + std::string("}");
+  EXPECT_EQ(401, post("/api/v1/pages", body).status) << "the old token is gone";
+  EXPECT_EQ(202, http_call("POST", std::string(URL) + "/api/v1/pages", body,
+                           {"Authorization: Bearer new-token"})
+                     .status);
+}
+
 TEST_F(DaemonHttpTest, SlowClientIsCutOffAtTheDeadline) {
   start(-1);
   snpp_connection c("127.0.0.1", 8025);
