@@ -15,7 +15,7 @@ if [[ ${1:-} == --long ]]; then
   shift
 fi
 BUILD=${1:-build-fuzzsan}
-read -r -a TARGETS <<<"${FUZZ_TARGETS:-queue_file config time snpp_session mail ident snpp_client modem}"
+read -r -a TARGETS <<<"${FUZZ_TARGETS:-queue_file config time snpp_session mail ident snpp_client modem http_json}"
 WORK=${FUZZ_WORK:-$(mktemp -d /tmp/callvane-fuzzrun.XXXXXX)}
 CPU_LIMIT=${FUZZ_CPU_SECONDS:-3600}
 TICKS=$(getconf CLK_TCK)

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev iproute2 util-linux
           libnet-snpp-perl libwrap0-dev oidentd exim4-daemon-light mandoc man-db systemd
           dpkg-dev file clang libclang-rt-dev libssl-dev openssl libcurl4-openssl-dev
-          libexpat1-dev)
+          libexpat1-dev libmicrohttpd-dev nlohmann-json3-dev pkg-config curl
+          prometheus-alertmanager prometheus)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

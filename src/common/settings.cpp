@@ -20,4 +20,11 @@ std::optional<std::string> pidfile;
 std::optional<std::string> sigfile;
 int synchronous = 1;
 
+std::optional<std::string> httplisten;
+std::optional<std::string> httpcert;
+std::optional<std::string> httpkey;
+std::vector<std::string> httptokens;
+int httptimeout = DEFAULT_HTTPTIMEOUT;
+bool httpopenmetrics = false;
+
 }  // namespace callvane

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace callvane {
 
@@ -39,5 +40,14 @@ extern std::optional<std::string> forcehostname;
 extern std::optional<std::string> pidfile;  // survives a reload
 extern std::optional<std::string> sigfile;  // survives a reload
 extern int synchronous;                     // survives a reload
+
+// The HTTP intake: off unless httplisten names an address and port.
+inline constexpr int DEFAULT_HTTPTIMEOUT = 30;
+extern std::optional<std::string> httplisten;  // "ADDRESS:PORT", IPv6 in brackets
+extern std::optional<std::string> httpcert;    // with httpkey: HTTPS
+extern std::optional<std::string> httpkey;
+extern std::vector<std::string> httptokens;  // bearer tokens; none: nobody may post
+extern int httptimeout;                      // seconds for one request, all of it
+extern bool httpopenmetrics;                 // /metrics without a token
 
 }  // namespace callvane

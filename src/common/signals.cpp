@@ -18,6 +18,8 @@ volatile sig_atomic_t reread_config = 0;
 volatile sig_atomic_t run_queue_now = 0;
 volatile sig_atomic_t alarm_fired = 0;
 std::atomic<pid_t> watched_child{0};
+std::atomic<pid_t> http_child{0};
+std::atomic<int> http_child_status{0};
 std::atomic<unsigned long> reaped_others{0};
 
 namespace {
@@ -71,8 +73,12 @@ void sig_child(int) {
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
     if (pid == watched_child.load())
       watched_child.store(0);
-    else
+    else if (pid == http_child.load()) {
+      http_child_status.store(status);
+      http_child.store(0);
+    } else {
       reaped_others.fetch_add(1);
+    }
     if (debug == 0) continue;
     // Only reached with -d, when log lines go to the terminal: write(2)
     // keeps the handler safe whatever the main flow was doing.

@@ -19,7 +19,12 @@ extern volatile sig_atomic_t alarm_fired;
 // cleared by sig_child when it reaps that very pid. Unlike a signal 0 probe
 // this never mistakes a reused pid for the child. 0: none watched.
 extern std::atomic<pid_t> watched_child;
-// Children reaped by sig_child other than the watched one; only grows.
+// The daemon's HTTP intake child, watched the same way; it is no session,
+// so its end is not counted in reaped_others.
+extern std::atomic<pid_t> http_child;
+// Its wait status, stored before http_child is cleared.
+extern std::atomic<int> http_child_status;
+// Children reaped by sig_child other than the watched ones; only grows.
 extern std::atomic<unsigned long> reaped_others;
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 static_assert(std::atomic<unsigned long>::is_always_lock_free);

@@ -121,6 +121,12 @@ int add_recipient(page& p, const std::string& name, const service* coverage, int
   return 0;
 }
 
+service* service_of(const rcpt& r) {
+  if (r.coverage) return lookup(services, *r.coverage);
+  pager* p = lookup(pagers, r.pager);
+  return p != nullptr ? p->service : nullptr;
+}
+
 void expand_groups(page& p) {
   for (auto it = p.rcpts.begin(); it != p.rcpts.end(); ++it) {
     pgroup* g = lookup(groups, it->pager);

@@ -23,6 +23,10 @@ bool valid_schedule(const std::string& schedule);
 int add_recipient(page& p, const std::string& name, const service* coverage, int64_t holduntil,
                   int level);
 
+// The service a recipient goes through: its coverage, else its pager's;
+// null when neither is known.
+service* service_of(const rcpt& r);
+
 // Interactive mode: replaces group names by all their members.
 void expand_groups(page& p);
 

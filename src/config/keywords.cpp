@@ -122,6 +122,45 @@ void set_lines(parse_state& st, const std::string& value) {
   lines = n;
 }
 
+void set_httplisten(parse_state& st, const std::string& value) {
+  // ADDRESS:PORT, the port after the last colon; IPv6 addresses in brackets.
+  size_t colon = value.rfind(':');
+  bool ok = colon != std::string::npos && colon > 0 && colon + 1 < value.size();
+  if (ok) {
+    long long port = to_number(value.substr(colon + 1));
+    ok = port > 0 && port < 65536 &&
+         value.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+  }
+  if (ok)
+    httplisten = value;
+  else
+    config_error(st, "bad httplisten %s: want ADDRESS:PORT", escaped(value).c_str());
+}
+
+void set_httpcert(parse_state& st, const std::string& value) {
+  set_checked_path(st, httpcert, value, R_OK);
+}
+
+void set_httpkey(parse_state& st, const std::string& value) {
+  set_checked_path(st, httpkey, value, R_OK);
+}
+
+void set_httptoken(parse_state&, const std::string& value) { httptokens.push_back(value); }
+
+void set_httptimeout(parse_state&, const std::string& value) {
+  int n = to_int(value);
+  httptimeout = n < 1 ? 1 : n;
+}
+
+void set_httpmetrics(parse_state& st, const std::string& value) {
+  if (is_word(value, {"open"}))
+    httpopenmetrics = true;
+  else if (is_word(value, {"token"}))
+    httpopenmetrics = false;
+  else
+    config_error(st, "bad httpmetrics %s: want open or token", escaped(value).c_str());
+}
+
 // --- modem keywords ----------------------------------------------------------
 
 void set_modem_text(parse_state& st, const std::string& value) {
@@ -342,6 +381,12 @@ constexpr keyword KEYWORDS[] = {
     {"sigfile", scope::global, set_sigfile},
     {"maxsessions", scope::global, set_maxsessions},
     {"lines", scope::global, set_lines},
+    {"httplisten", scope::global, set_httplisten},
+    {"httpcert", scope::global, set_httpcert},
+    {"httpkey", scope::global, set_httpkey},
+    {"httptoken", scope::global, set_httptoken},
+    {"httptimeout", scope::global, set_httptimeout},
+    {"httpmetrics", scope::global, set_httpmetrics},
     {"modem", scope::global, new_modem},
     {"service", scope::global, select_service},
     {"pager", scope::global, new_pager},

@@ -38,6 +38,12 @@ void clear_config() {
   snpptimeout = 60;
   maxsessions = DEFAULT_MAXSESSIONS;
   lines = DEFAULT_LINES;
+  httplisten.reset();
+  httpcert.reset();
+  httpkey.reset();
+  httptokens.clear();
+  httptimeout = DEFAULT_HTTPTIMEOUT;
+  httpopenmetrics = false;
 }
 
 int read_config(const std::string& path) {

@@ -24,6 +24,7 @@
 #include "queue/jobs.h"
 #include "queue/linepool.h"
 #include "queue/queuefile.h"
+#include "queue/run_record.h"
 
 namespace callvane {
 
@@ -89,6 +90,7 @@ namespace {
 void run_in_order() {
   page_list pages;
   collect_pages(pages);
+  run_record record(pages);
 
   if (debug) logmsg(LOG_DEBUG, "getting job list");
   job_list jobs;
@@ -103,6 +105,7 @@ void run_in_order() {
 
   if (debug && !pages.empty()) logmsg(LOG_DEBUG, "writing job list");
   for (const std::unique_ptr<page>& p : pages) write_back(*p);
+  record.finish();
 }
 
 // A run on several lines: the pages of the spool, and those queued while
@@ -127,7 +130,10 @@ class lines_run {
     }
     for (std::unique_ptr<page>& p : fresh) {
       page* held = p.get();
-      pages_.emplace(held, std::move(p));
+      // Each page is recorded on its own, as it is written back on its own.
+      read_page_entry& entry = pages_[held];
+      entry.one.push_back(std::move(p));
+      entry.record = std::make_unique<run_record>(entry.one);
       if (open_jobs_.count(held) == 0) finish(*held);
     }
   }
@@ -143,14 +149,19 @@ class lines_run {
   void finish(page& p) {
     std::string name = p.filename.value_or("");
     write_back(p);
+    pages_[&p].record->finish();
     // A file that is gone may give its name to a new page, which must be
     // read; one rewritten for later runs must not be read again in this one.
     if (access(name.c_str(), F_OK) != 0) read_names_.erase(name);
     pages_.erase(&p);
   }
 
+  struct read_page_entry {
+    page_list one;
+    std::unique_ptr<run_record> record;
+  };
   std::set<std::string> read_names_;
-  std::map<page*, std::unique_ptr<page>> pages_;
+  std::map<page*, read_page_entry> pages_;
   std::map<page*, int> open_jobs_;
   // Raw pager records live in the job lists that made them.
   std::list<job_list> job_lists_;
@@ -186,6 +197,9 @@ void run_on_lines() {
       run.collect(pool);
     }
   }
+  // The run's time is noted also when it had no page.
+  page_list none;
+  run_record(none).finish();
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 

@@ -17,11 +17,13 @@
 #include "common/settings.h"
 #include "common/signals.h"
 #include "common/text.h"
+#include "queue/counters.h"
 #include "queue/queuefile.h"
 #include "queue/runner.h"
 #include "queue/spool.h"
 #include "server/access.h"
 #include "server/detach.h"
+#include "server/http_child.h"
 #include "server/listener.h"
 #include "server/session.h"
 
@@ -140,13 +142,17 @@ void wait_for_work(const listeners& fds, long seconds, const sigset_t& wait_mask
   bool passed_on = false;
   for (;;) {
     long seconds = wait_limit;
-    if (run_queue_now && watched_child.load() != 0 &&
+    bool http_due = keep_http_child(fds);
+    if ((http_due || (run_queue_now && watched_child.load() != 0)) &&
         (seconds < 0 || seconds > PENDING_RUN_WAIT_SECONDS))
       seconds = PENDING_RUN_WAIT_SECONDS;
     std::array<bool, 2> readable;
     wait_for_work(fds, seconds, wait_mask, readable);
 
-    if (reread_config) reload_config();
+    if (reread_config) {
+      reload_config();
+      restart_http_child();
+    }
     // One connection per ready listener and pass; both count alike
     // against the session limit.
     for (size_t i = 0; i < fds.size(); i++) {
@@ -195,6 +201,7 @@ int run_daemon(int32_t interval, uint16_t requested_port) {
     return -1;
   }
   share_queue_name_hint();
+  share_counters();
   sigset_t wait_mask = hold_daemon_signals();
   int ready_fd = -1;
   if (debug == 0 && !detach(ready_fd)) {

@@ -22,6 +22,7 @@
 #include "common/textinput.h"
 #include "config/config.h"
 #include "config/groups.h"
+#include "queue/counters.h"
 #include "queue/queuefile.h"
 
 namespace callvane {
@@ -464,6 +465,7 @@ void session::do_send() {
     empty_page();
     return;
   }
+  count_accepted(intake::snpp);
   if (synchronous) request_queue_run();
   empty_page();
   clear_pending();

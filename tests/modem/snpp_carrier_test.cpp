@@ -118,7 +118,7 @@ TEST_F(SnppCarrier, ThirdPartyServerTakesEveryPageOfTheRun) {
   // It knows no LOGIn: the relay goes on without it.
   auto r = relay(std::string("login=ops password=") + PASSWORD);
   EXPECT_TRUE(contains(r.err, "has no LOGIn, going on without it")) << r.err;
-  EXPECT_EQ(spool_.names(), std::vector<std::string>{"lock"}) << r.err;
+  EXPECT_EQ(spool_.names(), (std::vector<std::string>{"finished", "lock"})) << r.err;
   EXPECT_EQ(carrier.finish(), "1111111|0|ops: disk full\n\n2222222|0|ops: disk full\n\n");
 }
 

@@ -136,7 +136,7 @@ TEST_F(RunnerTest, PageWithoutRecipientsIsRemoved) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(r.err, "pending jobs: 0\n"));
   EXPECT_TRUE(contains(r.err, "writing job list\n"));
-  EXPECT_EQ(spool_.names(), std::vector<std::string>{"lock"});
+  EXPECT_EQ(spool_.names(), (std::vector<std::string>{"finished", "lock"}));
 }
 
 TEST_F(RunnerTest, HeldPageIsCountedAndWrittenBackReversed) {
