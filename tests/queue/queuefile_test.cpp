@@ -267,8 +267,8 @@ int attempt_of(const std::string& name) { return std::stoi(name.substr(name.find
 // A burst that uses up a second's names waits for the next second, as
 // long as the session that waits for the answer may; then it gives up.
 TEST_F(QueueFileWriter, UsedUpSecondWaitsForTheNext) {
-  // Seconds whose names are all taken, snpptimeout, written.
-  for (auto [full, limit, written] : {std::tuple{2, 60, true}, std::tuple{4, 2, false}}) {
+  for (auto [full, limit, expected] : {std::tuple{2, 60, true}, std::tuple{4, 2, false}}) {
+    const bool written = expected;  // a lambda cannot capture a structured binding
     callvane::snpptimeout = limit;
     time_t now = time(nullptr);
     for (time_t t = now; t < now + full; ++t)
