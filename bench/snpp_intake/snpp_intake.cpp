@@ -42,7 +42,7 @@ const int REPLY_TIMEOUT_SECONDS = 15;  // one reply that takes longer is an erro
 const int ROUND_LIMIT_SECONDS = 300;   // no new page starts after this
 const int READY_WAIT_MS = 10000;       // for a server to start listening
 const int STOP_WAIT_MS = 5000;         // for a server to go after SIGTERM
-const size_t MAX_LINE = 1024;
+const size_t MAX_LINE = 1024;          // of a line read from a file
 
 struct settings {
   int clients = 8;
@@ -55,55 +55,10 @@ struct settings {
   std::string program = CALLVANE_BIN;  // --callvane: another build's program
 };
 
-// Reads lines from a socket whose reads time out (SO_RCVTIMEO).
-class line_reader {
- public:
-  explicit line_reader(int fd) : fd_(fd) {}
-  bool next(std::string& line) {
-    for (;;) {
-      size_t nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        line = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return true;
-      }
-      if (buf_.size() > MAX_LINE) return false;
-      char chunk[512];
-      ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      buf_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int fd_;
-  std::string buf_;
-};
-
 void set_timeouts(int fd, int seconds) {
   struct timeval tv = {seconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-// The reply code of one reply, continuation lines ("NNN-") skipped; 0 on failure.
-int read_reply(line_reader& in, std::string& line) {
-  for (int lines = 0; lines < 64; lines++) {
-    if (!in.next(line) || line.size() < 3) return 0;
-    if (line.size() > 3 && line[3] == '-') continue;
-    return atoi(line.substr(0, 3).c_str());
-  }
-  return 0;
 }
 
 // ---- load generator ----
@@ -123,8 +78,8 @@ page_result send_one(uint16_t port, long index) {
   set_timeouts(fd, REPLY_TIMEOUT_SECONDS);
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in sa = loopback(port);
-  line_reader in(fd);
+  sockaddr_in sa = loopback_address(port);
+  snpp_replies in(fd);
   // Each step: what is sent (nothing for the greeting) and the code expected.
   const std::string steps[][2] = {
       {"", "220"},
@@ -137,7 +92,7 @@ page_result send_one(uint16_t port, long index) {
   for (int i = 0; ok && i < 5; i++) {
     std::string line;
     ok = steps[i][0].empty() || callvane::write_all(fd, steps[i][0]);
-    ok = ok && read_reply(in, line) == atoi(steps[i][1].c_str());
+    ok = ok && in.next(line) == atoi(steps[i][1].c_str());
     if (!ok) r.failure = "step " + std::to_string(i) + ": " + (line.empty() ? "no reply" : line);
     if (ok && i == 3) {
       r.acked = true;
@@ -211,11 +166,11 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
 
 [[noreturn]] void floor_session(int fd, const std::string& spool, floor_kind kind) {
   set_timeouts(fd, 10);
-  line_reader in(fd);
+  snpp_replies in(fd);
   std::string line, message;
   unsigned counter = 0;
   bool ok = callvane::write_all(fd, "220 floor ready\r\n");
-  while (ok && in.next(line)) {
+  while (ok && in.next_line(line)) {
     std::string verb = line.substr(0, 4);
     for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     if (verb == "QUIT") {
@@ -253,40 +208,11 @@ bool floor_store(const std::string& spool, const std::string& message, unsigned&
 
 // ---- processes ----
 
-bool wait_listening(uint16_t port) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(READY_WAIT_MS);
-  while (clock_type::now() < deadline) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = loopback(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    if (ok) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
-// Ends the process group led by `pid` (server and all its children).
-void stop_group(pid_t pid) {
-  if (pid <= 0) return;
-  kill(-pid, SIGTERM);
-  auto deadline = clock_type::now() + std::chrono::milliseconds(STOP_WAIT_MS);
-  bool gone = false;
-  while (!gone && clock_type::now() < deadline) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) gone = true;
-    if (!gone) usleep(10000);
-  }
-  kill(-pid, SIGKILL);  // whatever is left of the group, session or queue run
-  if (!gone) waitpid(pid, nullptr, 0);
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
-}
-
 pid_t start_floor(const scratch& s, int backlog, floor_kind kind) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa = loopback(FLOOR_PORT);
+  sockaddr_in sa = loopback_address(FLOOR_PORT);
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
     perror("floor listen");
     close(fd);
@@ -330,12 +256,12 @@ pid_t start_daemon(const scratch& s, int interval, const std::string& program) {
     _exit(127);
   }
   if (pid > 0) setpgid(pid, pid);
-  if (pid > 0 && !wait_listening(DAEMON_PORT)) {
+  if (pid > 0 && !listening_on(DAEMON_PORT, READY_WAIT_MS)) {
     fprintf(stderr, "daemon did not start listening; see its log:\n");
     std::string cmd = "tail -5 " + log + " >&2";
     if (system(cmd.c_str()) != 0) {
     }
-    stop_group(pid);
+    end_group(pid, STOP_WAIT_MS);
     return -1;
   }
   return pid;
@@ -437,8 +363,8 @@ void run_round(const settings& cfg, server which, char scenario, server_rounds& 
     pid = start_floor(s, cfg.floor_backlog,
                       which == server::floor ? floor_kind::file : floor_kind::file_and_dir);
   }
-  if (pid < 0 || (!daemon && !wait_listening(port))) {
-    stop_group(pid);
+  if (pid < 0 || (!daemon && !listening_on(port, READY_WAIT_MS))) {
+    end_group(pid, STOP_WAIT_MS);
     into.ok = false;
     return;
   }
@@ -446,7 +372,7 @@ void run_round(const settings& cfg, server which, char scenario, server_rounds& 
   double cpu_before = children_cpu_seconds();
   round_result r = drive(cfg, port);
   overflows = listen_overflows() - overflows;
-  stop_group(pid);
+  end_group(pid, STOP_WAIT_MS);
   // The server and everything it forked, all reaped by now: the processor
   // time a page costs, which other load on the machine changes far less
   // than the rate.
@@ -468,21 +394,10 @@ void run_round(const settings& cfg, server which, char scenario, server_rounds& 
   into.errors.push_back(static_cast<double>(r.errors));
 }
 
-// A private network namespace with lo up, so all traffic stays in it.
+// The benchmark's private network, where many short connections may reuse
+// closed ports.
 bool enter_private_net() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    perror("unshare(CLONE_NEWNET)");
-    return false;
-  }
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct ifreq ifr {};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
-  if (!ok) perror("bringing lo up");
-  // Many short connections: let the namespace reuse closed ports.
+  bool ok = enter_private_network();
   write_text("/proc/sys/net/ipv4/tcp_tw_reuse", "1\n");
   return ok;
 }

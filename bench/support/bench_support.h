@@ -242,8 +242,8 @@ class snpp_replies {
     return 0;
   }
 
- private:
-  static constexpr size_t MAX_REPLY = 1024;
+  // One line without its line end, of at most MAX_REPLY bytes; false at
+  // the end, a time-out or a longer line.
   bool next_line(std::string& line) {
     for (;;) {
       size_t nl = buf_.find('\n');
@@ -261,6 +261,9 @@ class snpp_replies {
       buf_.append(chunk, static_cast<size_t>(n));
     }
   }
+
+ private:
+  static constexpr size_t MAX_REPLY = 1024;
   int fd_;
   std::string buf_;
 };

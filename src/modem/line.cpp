@@ -38,25 +38,14 @@ class serial_line : public delivery_line {
   unsigned open_failure() const override { return F_NOMODEM; }
 
   unsigned log_in() override {
-    if (setup_line(fd_, svc_) < 0) {
-      // Never dialled: nothing to hang up.
-      close_line(fd_);
-      unlock_device(device_);
-      fd_ = -1;
-      return F_NOMODEM;
-    }
+    if (!set_up_or_release(fd_, device_, svc_)) return F_NOMODEM;
     return modem_connect(fd_, svc_, mdm_);
   }
 
   job_outcome send(const job& j) override { return tap_outcome(transfer(fd_, j)); }
   void log_out() override { logout(fd_, svc_); }
 
-  void close() override {
-    if (fd_ < 0) return;
-    hangup(fd_);
-    unlock_device(device_);
-    fd_ = -1;
-  }
+  void close() override { hang_up_and_release(fd_, device_); }
 
  private:
   const service& svc_;

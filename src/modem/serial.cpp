@@ -122,6 +122,21 @@ bool carrier_present(int fd) {
   return (status & TIOCM_CAR) != 0;
 }
 
+bool set_up_or_release(int& fd, const std::string& device, const service& svc) {
+  if (setup_line(fd, svc) == 0) return true;
+  close_line(fd);
+  unlock_device(device);
+  fd = -1;
+  return false;
+}
+
+void hang_up_and_release(int& fd, const std::string& device) {
+  if (fd < 0) return;
+  hangup(fd);
+  unlock_device(device);
+  fd = -1;
+}
+
 int open_device(const std::string& device) {
   if (debug >= 1) logmsg(LOG_DEBUG, "trying modem device %s", device.c_str());
   if (lock_device(device) != 0) return -1;

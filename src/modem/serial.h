@@ -25,6 +25,11 @@ bool line_settings(termios& t, const service& svc);
 // Drops DTR (falling back to "+++" and "ATH0") and closes the descriptor.
 void hangup(int fd);
 void close_line(int fd);
+// Sets up a line open_device gave: true when ready; false after closing it,
+// never dialled, and unlocking the device (`fd` is then -1).
+bool set_up_or_release(int& fd, const std::string& device, const service& svc);
+// Hangs up a line open_device gave and unlocks its device; nothing for -1.
+void hang_up_and_release(int& fd, const std::string& device);
 // True when the modem reports carrier; a line that cannot be asked (a
 // pseudo-terminal) has none.
 bool carrier_present(int fd);

@@ -95,24 +95,14 @@ class sms_line : public delivery_line {
   }
 
   unsigned log_in() override {
-    if (setup_line(fd_, svc_) < 0) {
-      close_line(fd_);
-      unlock_device(device_);
-      fd_ = -1;
-      return F_NOMODEM;
-    }
+    if (!set_up_or_release(fd_, device_, svc_)) return F_NOMODEM;
     return gsm_bring_up(fd_, svc_, mdm_, device_);
   }
 
   job_outcome send(const job& j) override;
   void log_out() override {}
 
-  void close() override {
-    if (fd_ < 0) return;
-    hangup(fd_);
-    unlock_device(device_);
-    fd_ = -1;
-  }
+  void close() override { hang_up_and_release(fd_, device_); }
 
  private:
   std::optional<std::string> pin() const { return mdm_ ? mdm_->pin : std::nullopt; }
