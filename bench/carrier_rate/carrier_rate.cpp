@@ -101,42 +101,13 @@ pid_t spawn(const std::vector<std::string>& argv, int* out, const std::string& e
   return pid;
 }
 
-// Waits for a child at most ms milliseconds; its status, or -1 when it still runs.
-int wait_for(pid_t pid, int ms) {
-  auto until = clock_type::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    if (clock_type::now() >= until) return -1;
-    usleep(5000);
-  }
-}
-
 void stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
-  if (wait_for(pid, STOP_WAIT_MS) < 0) {
+  if (wait_child(pid, STOP_WAIT_MS) < 0) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
-}
-
-// The first `count` lines a child writes, within the start-up time.
-std::vector<std::string> read_lines(int fd, size_t count) {
-  std::vector<std::string> lines(1);
-  auto until = clock_type::now() + std::chrono::milliseconds(PEER_START_MS);
-  while (lines.size() <= count && clock_type::now() < until) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (read(fd, &c, 1) != 1) break;
-    if (c == '\n')
-      lines.emplace_back();
-    else
-      lines.back() += c;
-  }
-  lines.pop_back();
-  return lines;
 }
 
 // A port on 127.0.0.1 that was free a moment ago, for a peer that wants one named.
@@ -215,7 +186,7 @@ class peer {
     int out = -1;
     pid_ = spawn(argv, &out, s.path() + "/carrier.err", PEER_LIFETIME_SECONDS);
     if (pid_ <= 0) return;
-    std::vector<std::string> said = read_lines(out, lines);
+    std::vector<std::string> said = first_lines(out, lines, PEER_START_MS);
     close(out);
     if (said.size() < lines) return;
     std::string where = what_ == kind::snpp ? "127.0.0.1:" + port : said[0];
@@ -247,7 +218,7 @@ class peer {
   // complete, then counts connections and pages accepted.
   void finish(long& connections, long& accepted) {
     if (what_ == kind::snpp) {
-      if (wait_for(pid_, STOP_WAIT_MS) < 0) stop(pid_);
+      if (wait_child(pid_, STOP_WAIT_MS) < 0) stop(pid_);
     } else {
       stop(pid_);
     }
@@ -316,24 +287,6 @@ bool write_config(const scratch& s, const carrier& c, const std::string& device,
                                   "\n" + service + "\npager=alice pagerid=" + PAGER_ID + "\n");
 }
 
-// Queue files still there, pending or set aside.
-long pages_left(const scratch& s) {
-  DIR* d = opendir(s.spool().c_str());
-  if (d == nullptr) return -1;
-  long n = 0;
-  while (struct dirent* e = readdir(d)) n += e->d_name[0] == 'P' || e->d_name[0] == 'B';
-  closedir(d);
-  return n;
-}
-
-std::string last_line(const std::string& path) {
-  std::ifstream in(path);
-  std::string line, last;
-  while (std::getline(in, line))
-    if (!line.empty()) last = line;
-  return last.empty() ? "" : ": " + last;
-}
-
 // ---- one run ----
 
 struct sample {
@@ -349,7 +302,7 @@ sample run_once(const settings& cfg, const carrier& c, const certificates& certs
   scratch s(cfg.base);
   peer carrier_end(c, s, certs);
   if (carrier_end.device().empty()) {
-    out.failure = "carrier did not start" + last_line(s.path() + "/carrier.err");
+    out.failure = "carrier did not start" + last_log_line(s.path() + "/carrier.err");
     return out;
   }
   if (!write_config(s, c, carrier_end.device(), certs) || !fill_spool(s, pages)) {
@@ -363,7 +316,7 @@ sample run_once(const settings& cfg, const carrier& c, const certificates& certs
   int status = -1;
   if (pid <= 0 || waitpid(pid, &status, 0) != pid) return out;
   out.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
-  long connections = 0, accepted = 0, left = pages_left(s);
+  long connections = 0, accepted = 0, left = queue_files(s.spool());
   carrier_end.finish(connections, accepted);
   out.errors = left < 0 ? pages : left;
   out.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && left == 0 && accepted == pages &&
@@ -372,7 +325,7 @@ sample run_once(const settings& cfg, const carrier& c, const certificates& certs
     out.failure = "status " + std::to_string(status) + ", connections " +
                   std::to_string(connections) + ", accepted by the carrier " +
                   std::to_string(accepted) + ", pages left " + std::to_string(left) +
-                  last_line(log_path);
+                  last_log_line(log_path);
   return out;
 }
 

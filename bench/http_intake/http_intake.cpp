@@ -143,19 +143,6 @@ double drive(const settings& cfg, intake kind, long& acked) {
   return seconds > 0 ? static_cast<double>(ok) / seconds : 0;
 }
 
-bool wait_listening(uint16_t port) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(READY_WAIT_MS);
-  while (clock_type::now() < deadline) {
-    int fd = connect_to(port);
-    if (fd >= 0) {
-      close(fd);
-      return true;
-    }
-    usleep(20000);
-  }
-  return false;
-}
-
 // The daemon with both intakes, no queue runs, in its own process group.
 pid_t start_daemon(const scratch& s) {
   std::string text =
@@ -181,40 +168,6 @@ pid_t start_daemon(const scratch& s) {
   return pid;
 }
 
-void stop_group(pid_t pid) {
-  if (pid <= 0) return;
-  kill(-pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  kill(-pid, SIGKILL);
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
-}
-
-long pages_on_disk(const scratch& s) {
-  DIR* d = opendir(s.spool().c_str());
-  if (d == nullptr) return -1;
-  long n = 0;
-  while (struct dirent* e = readdir(d)) n += e->d_name[0] == 'P';
-  closedir(d);
-  return n;
-}
-
-bool enter_private_net() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    perror("unshare(CLONE_NEWNET)");
-    return false;
-  }
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct ifreq ifr {};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
-  write_text("/proc/sys/net/ipv4/tcp_tw_reuse", "1\n");
-  return ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,7 +183,7 @@ int main(int argc, char** argv) {
     else if (arg == "--dir")
       cfg.base = argv[i + 1];
   }
-  if (geteuid() != 0 || !enter_private_net()) {
+  if (geteuid() != 0 || !enter_private_network(true)) {
     fprintf(stderr, "run as root: a private network, port 444, and the drop to uucp\n");
     return 2;
   }
@@ -241,9 +194,10 @@ int main(int argc, char** argv) {
   for (int round = 0; round < cfg.rounds; round++) {
     scratch s(cfg.base);
     pid_t pid = start_daemon(s);
-    if (pid < 0 || !wait_listening(SNPP_PORT) || !wait_listening(HTTP_PORT)) {
+    if (pid < 0 || !listening_on(SNPP_PORT, READY_WAIT_MS) ||
+        !listening_on(HTTP_PORT, READY_WAIT_MS)) {
       fprintf(stderr, "daemon did not start; see %s/daemon.log\n", s.path().c_str());
-      stop_group(pid);
+      end_group(pid);
       return 1;
     }
     long acked_total = 0;
@@ -258,8 +212,8 @@ int main(int argc, char** argv) {
       fprintf(stderr, "  round %d %-16s %8.1f pages/s  acked %ld\n", round + 1, INTAKE_NAMES[which],
               rate, acked);
     }
-    stop_group(pid);
-    long on_disk = pages_on_disk(s);
+    end_group(pid);
+    long on_disk = queue_files(s.spool());
     if (on_disk != acked_total) {
       fprintf(stderr, "  acknowledged %ld, on disk %ld: FAILED\n", acked_total, on_disk);
       all_ok = false;

@@ -394,14 +394,6 @@ void run_round(const settings& cfg, server which, char scenario, server_rounds& 
   into.errors.push_back(static_cast<double>(r.errors));
 }
 
-// The benchmark's private network, where many short connections may reuse
-// closed ports.
-bool enter_private_net() {
-  bool ok = enter_private_network();
-  write_text("/proc/sys/net/ipv4/tcp_tw_reuse", "1\n");
-  return ok;
-}
-
 int usage(const char* program) {
   fprintf(stderr,
           "usage: %s [--clients C] [--pages N] [--rounds R] [--scenarios a|b|ab] "
@@ -442,7 +434,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "run as root: the daemon binds port %u and drops to uucp\n", DAEMON_PORT);
     return 2;
   }
-  if (!enter_private_net()) return 1;
+  if (!enter_private_network(true)) return 1;
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
 

@@ -189,8 +189,9 @@ inline long queue_files(const std::string& spool) {
 
 // ---- network ----
 
-// A private network namespace with lo up, so all traffic stays in it.
-inline bool enter_private_network() {
+// A private network namespace with lo up, so all traffic stays in it; with
+// `reuse_ports`, many short connections may reuse closed ports.
+inline bool enter_private_network(bool reuse_ports = false) {
   if (unshare(CLONE_NEWNET) != 0) {
     perror("unshare(CLONE_NEWNET)");
     return false;
@@ -203,6 +204,7 @@ inline bool enter_private_network() {
   ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
   close(fd);
   if (!ok) perror("bringing lo up");
+  if (reuse_ports) write_text("/proc/sys/net/ipv4/tcp_tw_reuse", "1\n");
   return ok;
 }
 
