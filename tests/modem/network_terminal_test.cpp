@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/daemon_fixture.h"
 #include "support/daemon_run.h"
 #include "support/pty_sim.h"
 #include "support/sandbox.h"
@@ -38,14 +39,8 @@ std::unique_ptr<pty_sim> terminal(std::vector<std::string> args, const std::stri
   return std::make_unique<pty_sim>(all);
 }
 
-class NetworkTerminal : public ::testing::Test {
+class NetworkTerminal : public testsupport::sandboxed_test {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-
   // The carrier as the only device of the default service.
   std::string config(const std::string& device, const std::string& modem_extra = "") {
     return setup_.write_config("modem=carrier device=" + device + " " + modem_extra +

@@ -6,6 +6,7 @@
 
 #include "modem/snppline.h"
 #include "queue/spool_fixture.h"
+#include "support/daemon_fixture.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 
@@ -27,12 +28,11 @@ struct relay_case {
 
 void PrintTo(const relay_case& c, std::ostream* os) { *os << c.name; }
 
-class SnppCarrier : public ::testing::Test {
+class SnppCarrier : public testsupport::sandboxed_test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
+    sandboxed_test::SetUp();
+    if (IsSkipped()) return;
     // Read back head first, alice is the first job.
     spool_.put(QUEUE_FILE,
                spooltest::queue_text(

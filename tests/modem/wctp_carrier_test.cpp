@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "queue/spool_fixture.h"
+#include "support/daemon_fixture.h"
 #include "support/peer_wctp.h"
 #include "support/sandbox.h"
 #include "support/support.h"
@@ -20,14 +21,8 @@ using spooltest::page_file;
 const char PASSWORD[] = "s3cret-code";
 const char PAGE[] = "P912345678.000";
 
-class WctpCarrier : public ::testing::Test {
+class WctpCarrier : public testsupport::sandboxed_test {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-
   // The carrier as the service's device; alice is 1111111, bob 2222222.
   std::string config(const std::string& url, const std::string& modem_extra = "") {
     return spool_.config("wctp:" + url + " login=acct42 password=" + PASSWORD +

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/daemon_fixture.h"
 #include "support/sandbox.h"
 #include "support/support.h"
 
@@ -22,14 +23,7 @@ run_options client_env() {
   return opts;
 }
 
-class ZabbixScript : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string why;
-    if (!sandbox::enter(why)) GTEST_SKIP() << why;
-  }
-};
+class ZabbixScript : public testsupport::sandboxed_test {};
 
 TEST_F(ZabbixScript, TextsThatLookLikeOptionsArePagedAsTheyAre) {
   auto server = sandbox::peer::scripted("");

@@ -11,13 +11,18 @@
 
 namespace testsupport {
 
-class sandboxed_daemon : public ::testing::Test {
+// Tests that run as root in a private network and mount namespace.
+class sandboxed_test : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     std::string why;
     if (!sandbox::enter(why)) GTEST_SKIP() << why;
   }
+};
+
+class sandboxed_daemon : public sandboxed_test {
+ protected:
   daemon_setup setup_;
 };
 
